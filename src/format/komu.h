@@ -1,0 +1,177 @@
+// KOMU video files: the on-disk records, the stream reader and the
+// run-length decoder.
+//
+// A KOMU file is a fixed header, an optional frame index and a data area of
+// frame payloads. Every integer is unsigned little-endian.
+//
+//   offset 0            header_size          data_offset
+//          +-----------+-------------------+----------------------------+
+//          | header    | index (modes 2,3) | payloads, in index order   |
+//          | 28 bytes  | frame_count x 12  | (gaps between them allowed)|
+//          | + extra   |                   |                            |
+//          +-----------+-------------------+----------------------------+
+//
+// Header (28 bytes; header_size may declare more, the rest is skipped):
+//    0 u32 magic         0x4B4D5500, file bytes 00 55 4D 4B
+//    4 u16 width         1..640 pixels
+//    6 u16 height        1..480 rows
+//    8 u8  pixel_format  1 = RGB565, 2 bytes per pixel
+//    9 u8  flags         bit 0 KOMU_LOOP: restart at frame 0 after the last
+//   10 u16 mode          1 sequential raw frames, no index; 2, 3 indexed
+//   12 u32 frame_count   at least 1 (indexed: at most 699,050)
+//   16 u32 fps_num       0 stands for 30
+//   20 u32 fps_den       0 stands for 1
+//   24 u32 header_size   at least 28
+//
+// Index entry (12 bytes): u32 offset (from the data area's start), u32 size,
+// u32 flags. Payloads never overlap and never go backwards: each offset is at
+// least the previous entry's offset + size.
+//
+// Payload kinds (entry flags; higher bits ignored):
+//   0  raw key frame        the picture itself, exactly frame_bytes long
+//   1  run-length key frame  PackBits with 2-byte elements (whole pixels)
+//   4  raw delta            an XOR mask, exactly frame_bytes long
+//   6  run-length delta     PackBits-coded mask with 1-byte elements
+// Bit 0 means nothing on a delta frame, bit 1 nothing on a key frame. The
+// reference of a delta frame is the frame decoded just before; at the start
+// and at every loop restart it is all zero bytes.
+//
+// A picture is width x height RGB565 pixels (red 15-11, green 10-5, blue
+// 4-0), row-major, top row first, frame_bytes = width * height * 2 (at most
+// 614,400).
+//
+// Run-length coding, element size E: a header byte h (signed 8-bit), then
+//    0..127    literal: (h + 1) * E bytes follow and are copied
+//   -127..-1   repeat: one E-byte element follows, written 1 - h times
+//   -128       no operation
+// No run may read past the payload or write past the frame; decoding stops
+// when either is used up. Bytes after a full frame are ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t KOMU_MAGIC = 0x4B4D5500u;
+inline constexpr uint32_t KOMU_HEADER_BYTES = 28;
+inline constexpr uint32_t KOMU_ENTRY_BYTES = 12;
+inline constexpr uint32_t KOMU_MAX_WIDTH = 640;
+inline constexpr uint32_t KOMU_MAX_HEIGHT = 480;
+inline constexpr uint32_t KOMU_PIXEL_RGB565 = 1;
+// The index of an indexed file is at most 8 MiB: 699,050 entries.
+inline constexpr uint32_t KOMU_MAX_INDEX_BYTES = 0x800000u;
+inline constexpr uint32_t KOMU_MAX_INDEXED_FRAMES = KOMU_MAX_INDEX_BYTES / KOMU_ENTRY_BYTES;
+inline constexpr uint32_t KOMU_MAX_FRAME_BYTES = KOMU_MAX_WIDTH * KOMU_MAX_HEIGHT * 2;
+
+// Header flags.
+inline constexpr uint8_t KOMU_LOOP = 1u << 0;
+
+// Index entry flags.
+inline constexpr uint32_t KOMU_FRAME_RLE16 = 1u << 0;
+inline constexpr uint32_t KOMU_FRAME_DELTA_RLE = 1u << 1;
+inline constexpr uint32_t KOMU_FRAME_DELTA = 1u << 2;
+
+// Modes.
+inline constexpr uint16_t KOMU_MODE_SEQUENTIAL = 1;
+inline constexpr uint16_t KOMU_MODE_INDEXED = 2;
+inline constexpr uint16_t KOMU_MODE_INDEXED_ALT = 3;  // read exactly like mode 2
+
+#pragma pack(push, 1)
+struct komu_header {
+    uint32_t magic;
+    uint16_t width;
+    uint16_t height;
+    uint8_t pixel_format;
+    uint8_t flags;
+    uint16_t mode;
+    uint32_t frame_count;
+    uint32_t fps_num;
+    uint32_t fps_den;
+    uint32_t header_size;
+};
+
+struct komu_frame_entry {
+    uint32_t offset;  // from the data area's start
+    uint32_t size;    // payload bytes
+    uint32_t flags;   // KOMU_FRAME_*
+};
+#pragma pack(pop)
+
+// The records are read straight from the file, so their layout is the file's.
+// (This also means the reader assumes a little-endian host.)
+static_assert(sizeof(komu_header) == KOMU_HEADER_BYTES);
+static_assert(offsetof(komu_header, width) == 4);
+static_assert(offsetof(komu_header, height) == 6);
+static_assert(offsetof(komu_header, pixel_format) == 8);
+static_assert(offsetof(komu_header, flags) == 9);
+static_assert(offsetof(komu_header, mode) == 10);
+static_assert(offsetof(komu_header, frame_count) == 12);
+static_assert(offsetof(komu_header, fps_num) == 16);
+static_assert(offsetof(komu_header, fps_den) == 20);
+static_assert(offsetof(komu_header, header_size) == 24);
+static_assert(sizeof(komu_frame_entry) == KOMU_ENTRY_BYTES);
+static_assert(offsetof(komu_frame_entry, size) == 4);
+static_assert(offsetof(komu_frame_entry, flags) == 8);
+
+// One open video. A fresh record is all zero with fd = -1; komu_close leaves
+// it exactly so. The record owns the descriptor and all five buffers, although
+// cur_frame and prev_frame are allocated by the player's start-up.
+struct komu_stream {
+    int32_t width, height;        // pixels; set by start-up from the header
+    int32_t fd;                   // -1 when no file is open
+    char path[256];               // used to reopen when looping; "" = cannot
+    komu_header header;           // the last open's header
+    komu_frame_entry* index;      // frame_count entries; null in mode 1
+    uint8_t* cur_frame;           // frame_bytes: the most recently decoded frame
+    uint8_t* prev_frame;          // frame_bytes: reference for delta frames
+    uint8_t* payload;             // current payload, grown by doubling
+    uint32_t payload_cap;         // bytes
+    uint8_t* scratch;             // decoded run-length delta mask, grown by doubling
+    uint32_t scratch_cap;         // bytes
+    uint32_t frame_bytes;         // width * height * 2
+    uint32_t next_index;          // next frame to decode = frames decoded since the last (re)start
+    uint32_t consumed;            // bytes of the data area read so far
+    uint32_t data_offset;         // absolute offset of the data area; 0 until an open succeeds
+    int32_t playing;              // the player's play/pause flag
+    uint32_t frame_interval_us;   // the player's frame interval
+    // Size of the file at the last open, from fstat. Lets the reader refuse a
+    // declared size larger than what is left before allocating for it.
+    uint64_t file_size;
+};
+
+// Puts a record into its fresh state (all zero, fd = -1).
+void komu_stream_init(komu_stream* stream);
+
+// Opens path, validates the header and leaves the descriptor at the data
+// area. 0 on success, -1 on failure. On a failure before the header is stored
+// the descriptor is closed here; later failures leave it for komu_close.
+int komu_open_and_prepare_stream(komu_stream* stream, const char* path);
+
+// Decodes the next frame into cur_frame (and copies it to prev_frame).
+// 0 a frame was decoded; 1 end of a non-looping stream; -1 error.
+int komu_decode_next(komu_stream* stream);
+
+// Releases the descriptor and every buffer; safe on a fresh or closed record.
+void komu_close(komu_stream* stream);
+
+// Expands PackBits runs of elem-byte elements (1 or 2) from src into exactly
+// dst_len bytes of dst. 0 when dst was filled exactly, -1 otherwise. Each run
+// is bounds-checked before anything of it is written; allocates nothing.
+int rle_decode_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len,
+                        uint32_t elem);
+
+// Frame interval in microseconds for a declared rate: fps_num 0 stands for
+// 30 and fps_den 0 for 1; clamped to 1,000..200,000 (1000 down to 5 fps).
+uint32_t komu_frame_interval_us(uint32_t fps_num, uint32_t fps_den);
+
+// Every allocation of the reader (and of the player's frame buffers, which
+// the stream record owns) goes through these two, so that tests and fuzz
+// targets can count live bytes or fail the k-th allocation. Without hooks
+// they are realloc and free.
+struct komu_alloc_hooks {
+    void* (*realloc_fn)(void* ctx, void* ptr, size_t bytes);
+    void (*free_fn)(void* ctx, void* ptr);
+    void* ctx;
+};
+void komu_set_alloc_hooks(const komu_alloc_hooks* hooks);  // null restores the defaults
+void* komu_realloc(void* ptr, size_t bytes);
+void komu_free(void* ptr);

@@ -1,0 +1,139 @@
+// Building KOMU files byte by byte in the tests, including ones the encoder
+// would never write (bad headers, gaps, overlapping payloads), and temporary
+// files that remove themselves.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "komu.h"
+
+namespace testfile {
+
+using bytes = std::vector<uint8_t>;
+
+inline komu_header header(uint16_t w, uint16_t h, uint16_t mode, uint32_t frames,
+                          uint8_t flags = 0) {
+    komu_header hd{};
+    hd.magic = KOMU_MAGIC;
+    hd.width = w;
+    hd.height = h;
+    hd.pixel_format = KOMU_PIXEL_RGB565;
+    hd.flags = flags;
+    hd.mode = mode;
+    hd.frame_count = frames;
+    hd.fps_num = 30;
+    hd.fps_den = 1;
+    hd.header_size = KOMU_HEADER_BYTES;
+    return hd;
+}
+
+inline void append(bytes* out, const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    out->insert(out->end(), b, b + n);
+}
+
+struct payload {
+    uint32_t flags;
+    bytes data;
+    uint32_t gap = 0;  // bytes of padding before this payload
+};
+
+// An indexed file: header (header_size honoured with zero padding), index
+// laid out from the payloads and their gaps, then the data area.
+inline bytes indexed(komu_header hd, const std::vector<payload>& frames) {
+    bytes out;
+    append(&out, &hd, sizeof hd);
+    out.resize(hd.header_size, 0);
+    bytes data;
+    for (const payload& p : frames) {
+        data.resize(data.size() + p.gap, 0xEE);
+        const komu_frame_entry e{static_cast<uint32_t>(data.size()),
+                                 static_cast<uint32_t>(p.data.size()), p.flags};
+        append(&out, &e, sizeof e);
+        data.insert(data.end(), p.data.begin(), p.data.end());
+    }
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+// A sequential file: header, then the frames back to back.
+inline bytes sequential(komu_header hd, const std::vector<bytes>& frames) {
+    bytes out;
+    append(&out, &hd, sizeof hd);
+    out.resize(hd.header_size, 0);
+    for (const bytes& f : frames) out.insert(out.end(), f.begin(), f.end());
+    return out;
+}
+
+// A recognisable picture: every pixel depends on its position and the seed.
+inline bytes picture(uint16_t w, uint16_t h, uint32_t seed) {
+    bytes out(size_t{w} * h * 2);
+    for (size_t i = 0; i < out.size() / 2; ++i) {
+        const auto v = static_cast<uint16_t>(i * 2654435761u + seed * 40503u);
+        out[2 * i] = static_cast<uint8_t>(v);
+        out[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    return out;
+}
+
+inline bytes xor_of(const bytes& a, const bytes& b) {
+    bytes out(a.size());
+    for (size_t i = 0; i < a.size(); ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
+    return out;
+}
+
+// A file in the temporary folder, removed when the object goes.
+class temp_file {
+public:
+    explicit temp_file(const bytes& content) {
+        char name[] = "/tmp/komu_test_XXXXXX";
+        const int fd = mkstemp(name);
+        path_ = name;
+        size_t done = 0;
+        while (fd >= 0 && done < content.size()) {
+            const ssize_t n = write(fd, content.data() + done, content.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        if (fd >= 0) close(fd);
+    }
+    ~temp_file() { unlink(path_.c_str()); }
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+    const char* path() const { return path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+// A stream opened the way the player's start-up opens it, closed on scope exit.
+class opened_stream {
+public:
+    explicit opened_stream(const char* path) {
+        komu_stream_init(&s);
+        std::strncpy(s.path, path, sizeof s.path - 1);
+        result = komu_open_and_prepare_stream(&s, s.path);
+        if (result == 0) {
+            s.width = s.header.width;
+            s.height = s.header.height;
+            s.cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
+            s.prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
+            std::memset(s.cur_frame, 0, s.frame_bytes);
+            std::memset(s.prev_frame, 0, s.frame_bytes);
+        }
+    }
+    ~opened_stream() { komu_close(&s); }
+    opened_stream(const opened_stream&) = delete;
+    opened_stream& operator=(const opened_stream&) = delete;
+    bytes frame() const { return bytes(s.cur_frame, s.cur_frame + s.frame_bytes); }
+
+    komu_stream s;
+    int result;
+};
+
+}  // namespace testfile

@@ -1,0 +1,84 @@
+// Run-length decoding: the coding's runs, its failure rules, and that a
+// failing run writes nothing.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "komu.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// Decodes into a buffer pre-filled with 0xCC so untouched bytes show.
+int decode(const bytes& src, bytes* out, uint32_t out_len, uint32_t elem) {
+    out->assign(out_len, 0xCC);
+    return rle_decode_packbits(src.data(), static_cast<uint32_t>(src.size()), out->data(),
+                               out_len, elem);
+}
+
+TEST(PackBits, DecodesLiteralAndRepeatRunsOfWholePixels) {
+    bytes out;
+    EXPECT_EQ(decode({0x01, 0x34, 0x12, 0x78, 0x56}, &out, 4, 2), 0);
+    EXPECT_EQ(out, (bytes{0x34, 0x12, 0x78, 0x56}));
+
+    EXPECT_EQ(decode({0xFD, 0x34, 0x12}, &out, 8, 2), 0);  // h = -3: four copies
+    EXPECT_EQ(out, (bytes{0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12}));
+
+    // The longest runs: a literal of 128 elements, a repeat of 128.
+    bytes lit{0x7F};
+    for (int i = 0; i < 256; ++i) lit.push_back(static_cast<uint8_t>(i));
+    EXPECT_EQ(decode(lit, &out, 256, 2), 0);
+    EXPECT_EQ(out, bytes(lit.begin() + 1, lit.end()));
+    EXPECT_EQ(decode({0x81, 0xAB, 0xCD, 0x81, 0x01, 0x02}, &out, 512, 2), 0);
+    EXPECT_EQ(out[254], 0xAB);
+    EXPECT_EQ(out[255], 0xCD);
+    EXPECT_EQ(out[256], 0x01);
+    EXPECT_EQ(out[511], 0x02);
+}
+
+TEST(PackBits, DecodesMaskBytesAndSkipsNoOps) {
+    bytes out;
+    EXPECT_EQ(decode({0x80, 0x00, 0xAA}, &out, 1, 1), 0);
+    EXPECT_EQ(out, (bytes{0xAA}));
+    EXPECT_EQ(decode({0x00, 0xAA, 0x00, 0xBB}, &out, 1, 1), 0);  // second run never read
+    EXPECT_EQ(out, (bytes{0xAA}));
+    EXPECT_EQ(decode({0xFE, 0x07, 0x80, 0x01, 0x01, 0x02}, &out, 5, 1), 0);
+    EXPECT_EQ(out, (bytes{0x07, 0x07, 0x07, 0x01, 0x02}));
+    // Left-over input after a full output is not an error, even a lone 0x80.
+    EXPECT_EQ(decode({0x00, 0x11, 0x80}, &out, 1, 1), 0);
+}
+
+TEST(PackBits, RefusesRunsPastEitherEndAndShortOutput) {
+    bytes out;
+    EXPECT_EQ(decode({0xFF, 0x01}, &out, 4, 2), -1);       // repeat with half an element
+    EXPECT_EQ(decode({0x02, 0xAA, 0xBB}, &out, 3, 1), -1);  // literal needs 3, 2 left
+    EXPECT_EQ(decode({0xFD, 0x01}, &out, 3, 1), -1);        // repeat of 4 into 3
+    EXPECT_EQ(decode({0x03, 1, 2, 3, 4}, &out, 3, 1), -1);  // literal of 4 into 3
+    EXPECT_EQ(decode({0x00, 0x01, 0x00}, &out, 4, 2), -1);  // ends one pixel short
+    EXPECT_EQ(decode({0x80, 0x80}, &out, 1, 1), -1);        // no-ops only
+}
+
+TEST(PackBits, FailingRunWritesNothingButEarlierRunsStay) {
+    bytes out;
+    // First run fills 2 bytes; the second (a literal of 3) would pass the end.
+    EXPECT_EQ(decode({0x01, 0x11, 0x22, 0x02, 0x33, 0x44, 0x55}, &out, 4, 1), -1);
+    EXPECT_EQ(out, (bytes{0x11, 0x22, 0xCC, 0xCC}));
+    // A repeat past the end of the output.
+    EXPECT_EQ(decode({0x00, 0x11, 0xF0, 0x22}, &out, 4, 1), -1);
+    EXPECT_EQ(out, (bytes{0x11, 0xCC, 0xCC, 0xCC}));
+}
+
+TEST(PackBits, EmptyInputsAndBadArguments) {
+    const uint8_t one = 0;
+    uint8_t dst[8] = {};
+    EXPECT_EQ(rle_decode_packbits(&one, 0, dst, 0, 1), 0);   // empty output is complete
+    EXPECT_EQ(rle_decode_packbits(&one, 0, dst, 5, 1), -1);  // empty input fills nothing
+    EXPECT_EQ(rle_decode_packbits(nullptr, 0, dst, 0, 1), -1);
+    EXPECT_EQ(rle_decode_packbits(&one, 1, nullptr, 0, 1), -1);
+    const uint8_t lit[] = {0x00, 0x01, 0x02, 0x03, 0x04};
+    EXPECT_EQ(rle_decode_packbits(lit, 5, dst, 4, 0), -1);  // only 1- and 2-byte elements
+    EXPECT_EQ(rle_decode_packbits(lit, 5, dst, 4, 4), -1);
+}
+
+}  // namespace
