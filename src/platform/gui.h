@@ -1,0 +1,86 @@
+// The window server and clock, as the player sees them.
+//
+// One window, drawn as a whole on each pass: gui_begin, then blits, fills and
+// texts, then gui_present. Input arrives as gui_event records from a
+// non-blocking poll. Time is a millisecond counter and a microsecond sleep.
+//
+// Each backend implements every call in one source file, and the build links
+// exactly one: SDL2 for the real program, a scripted in-memory one for the
+// tests, the target system's system calls for a 32-bit build there. Nothing
+// here depends on a backend.
+#pragma once
+
+#include <cstdint>
+
+// gui_event.type
+inline constexpr int32_t GUI_EVENT_KEY = 1;    // one per press, none for releases
+inline constexpr int32_t GUI_EVENT_MOUSE = 2;  // motion, button or wheel
+inline constexpr int32_t GUI_EVENT_CLOSE = 3;  // the window's close button
+
+// Key codes beyond characters (a character key gives its character code).
+inline constexpr uint32_t GUI_KEY_ESC = 27;
+inline constexpr uint32_t GUI_KEY_DOWN = 0x1001;
+inline constexpr uint32_t GUI_KEY_UP = 0x1002;
+inline constexpr uint32_t GUI_KEY_RIGHT = 0x1003;
+inline constexpr uint32_t GUI_KEY_LEFT = 0x1004;
+inline constexpr uint32_t GUI_KEY_ZOOM_IN = 0x2102;   // keypad plus
+inline constexpr uint32_t GUI_KEY_ZOOM_OUT = 0x2103;  // keypad minus
+
+// gui_event.buttons
+inline constexpr int32_t GUI_BUTTON_LEFT = 1;
+
+struct gui_size {
+    int32_t w, h;  // content pixels
+};
+
+// Not cleared between polls: the server fills every field of the type it
+// delivers, so only those fields may be read.
+struct gui_event {
+    int32_t type;
+    union {
+        uint32_t key;  // GUI_EVENT_KEY
+        int32_t x;     // GUI_EVENT_MOUSE: pointer, content pixels
+    };
+    int32_t y;
+    int32_t buttons;  // bit 0: left button held
+    int32_t wheel;    // > 0 away from the user (zoom in), < 0 towards, 0 none
+};
+
+struct gui_rect_desc {
+    int32_t x, y, w, h;
+    uint32_t color;  // 0xRRGGBB
+};
+
+struct gui_text_desc {
+    int32_t x, y;  // top-left of the line
+    uint32_t color;  // 0xRRGGBB
+    const char* text;  // NUL-terminated, one line
+};
+
+// src_w x src_h RGB565 pixels, row-major, stretched over dst_w x dst_h at the
+// content's top-left.
+struct gui_blit_desc {
+    int32_t src_w, src_h;
+    const uint16_t* pixels;
+    int32_t dst_w, dst_h;
+};
+
+// A handle >= 0, or negative when no window can be made.
+int gui_create(const char* title, const char* help);
+// 0 when drawing may start.
+int gui_begin(int window);
+int gui_fill_rect(int window, const gui_rect_desc* rect);
+int gui_draw_text(int window, const gui_text_desc* text);
+int gui_blit_rgb565(int window, const gui_blit_desc* blit);
+int gui_present(int window);
+// Never blocks: > 0 one event stored in *event; <= 0 none pending.
+int gui_poll_event(int window, gui_event* event);
+// Stores the content size; it may stay 0 x 0.
+int gui_get_content_size(int window, gui_size* size);
+// On while the window is open (holds off the screen saver); off at the end.
+int gui_set_continuous_redraw(int window, int on);
+
+// Milliseconds from a fixed start, never decreasing, wrapping at 2^32.
+uint32_t time_ms();
+// Sleeps about us microseconds.
+int sleep_us(uint32_t us);

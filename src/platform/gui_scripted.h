@@ -1,0 +1,55 @@
+// A scripted, in-memory window server and clock for the tests.
+//
+// The test queues events for given passes, sets the content size and the
+// results of gui_create and gui_begin, and afterwards reads the record of
+// every call, each with the virtual time at which it was made. The clock
+// only moves when the program sleeps, by exactly the time asked for, so
+// pacing is tested exactly and instantly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gui.h"
+
+namespace scripted {
+
+enum class call_kind { create, continuous_redraw, begin, blit, fill, text, present, sleep };
+
+struct call {
+    call_kind kind;
+    uint64_t time_us;          // virtual time of the call
+    uint32_t pass;             // passes start at each gui_get_content_size; 0 before the first
+    int32_t value;             // continuous_redraw: on/off; sleep: microseconds
+    gui_rect_desc rect;        // fill
+    gui_text_desc text;        // text (its pointer is not kept: see str)
+    std::string str;           // text: the string; create: the title
+    gui_blit_desc blit;        // blit (its pointer is not kept: see pixels)
+    std::vector<uint16_t> pixels;  // blit: a copy of src_w x src_h pixels
+};
+
+// Forgets all calls and queued events and restores the defaults: window 1,
+// content 0 x 0, begin succeeds, clock at start_ms, no pass limit.
+void reset(uint32_t start_ms = 0);
+void set_create_result(int handle);
+void set_begin_result(int result);
+void set_content_size(int32_t w, int32_t h);
+// Delivers the event to polls made during pass `pass` or later (pass 1 is
+// the first pass of the loop). Events stay queued until polled.
+void queue_event(uint32_t pass, const gui_event& event);
+// After this many passes a close request is queued, so that a test whose
+// program misbehaves ends instead of hanging.
+void set_pass_limit(uint32_t passes);
+
+const std::vector<call>& calls();
+uint32_t passes();
+uint64_t now_us();
+
+// Helpers for tests that read the record.
+std::vector<const call*> calls_of(call_kind kind);
+gui_event key_event(uint32_t key);
+gui_event mouse_event(int32_t x, int32_t y, int32_t buttons, int32_t wheel);
+gui_event close_event();
+
+}  // namespace scripted
