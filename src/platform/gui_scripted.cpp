@@ -19,6 +19,8 @@ struct state {
     uint64_t now_us = 0;
     uint32_t pass = 0;
     uint32_t pass_limit = 0;  // 0: none
+    uint32_t stall_pass = 0;
+    uint32_t stall_ms = 0;
     std::deque<queued_event> events;
     std::vector<call> calls;
 };
@@ -45,6 +47,10 @@ void set_begin_result(int result) { g.begin_result = result; }
 void set_content_size(int32_t w, int32_t h) { g.content = {w, h}; }
 void queue_event(uint32_t pass, const gui_event& event) { g.events.push_back({pass, event}); }
 void set_pass_limit(uint32_t passes) { g.pass_limit = passes; }
+void stall_at(uint32_t pass, uint32_t ms) {
+    g.stall_pass = pass;
+    g.stall_ms = ms;
+}
 const std::vector<call>& calls() { return g.calls; }
 uint32_t passes() { return g.pass; }
 uint64_t now_us() { return g.now_us; }
@@ -132,6 +138,7 @@ int gui_poll_event(int, gui_event* event) {
 
 int gui_get_content_size(int, gui_size* size) {
     g.pass += 1;
+    if (g.pass == g.stall_pass) g.now_us += uint64_t{g.stall_ms} * 1000;
     if (g.pass_limit != 0 && g.pass == g.pass_limit) {
         g.events.push_front({0, scripted::close_event()});
     }

@@ -36,8 +36,12 @@ void set_create_result(int handle);
 void set_begin_result(int result);
 void set_content_size(int32_t w, int32_t h);
 // Delivers the event to polls made during pass `pass` or later (pass 1 is
-// the first pass of the loop). Events stay queued until polled.
+// the first pass of the loop). Queue events in pass order; they stay queued
+// until polled.
 void queue_event(uint32_t pass, const gui_event& event);
+// At the start of pass `pass` the clock jumps ahead by ms, as if the machine
+// had stalled.
+void stall_at(uint32_t pass, uint32_t ms);
 // After this many passes a close request is queued, so that a test whose
 // program misbehaves ends instead of hanging.
 void set_pass_limit(uint32_t passes);
