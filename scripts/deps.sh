@@ -1,0 +1,25 @@
+# Sourced by the set-up scripts: installs the Debian packages that are missing.
+# install_missing PACKAGE... runs apt-get (update, then install) only when
+# at least one of the packages is not installed yet.
+install_missing() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# What building and playing needs.
+BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev
+                fonts-dejavu-core)
+# What the whole test suite needs besides: GoogleTest, Google Benchmark (the
+# benchmarks are built, not run), the real-window test's X server and tools,
+# ffmpeg for real content, the 32-bit compiler, and clang for the fuzzers.
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick ffmpeg
+               g++-multilib clang libclang-rt-14-dev)
