@@ -114,16 +114,16 @@ bool parse_args(int argc, char** argv, int first, std::span<const option_spec> s
         }
         const size_t eq = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
         const std::string_view name = arg.substr(0, eq);
-        const option_spec* spec = nullptr;
+        const option_spec* opt = nullptr;
         for (const option_spec& s : specs) {
-            if ((s.short_name && name == s.short_name) || name == s.long_name) spec = &s;
+            if ((s.short_name && name == s.short_name) || name == s.long_name) opt = &s;
         }
-        if (spec == nullptr) {
+        if (opt == nullptr) {
             *error = "unknown option " + std::string(name);
             return false;
         }
         std::string value;
-        if (spec->takes_value) {
+        if (opt->takes_value) {
             if (eq != std::string_view::npos) {
                 value = arg.substr(eq + 1);
             } else if (i + 1 < argc) {
@@ -136,7 +136,7 @@ bool parse_args(int argc, char** argv, int first, std::span<const option_spec> s
             *error = "option " + std::string(name) + " takes no value";
             return false;
         }
-        out->values[spec->long_name] = value;
+        out->values[opt->long_name] = value;
     }
     return true;
 }
