@@ -33,8 +33,16 @@ inline komu_header header(uint16_t w, uint16_t h, uint16_t mode, uint32_t frames
 }
 
 inline void append(bytes* out, const void* p, size_t n) {
-    const auto* b = static_cast<const uint8_t*>(p);
-    out->insert(out->end(), b, b + n);
+    const size_t at = out->size();
+    out->resize(at + n);
+    std::memcpy(out->data() + at, p, n);
+}
+
+// The header, padded with zeros to header_size (when that is larger).
+inline bytes header_bytes(const komu_header& hd) {
+    bytes out(hd.header_size > sizeof hd ? hd.header_size : sizeof hd, 0);
+    std::memcpy(out.data(), &hd, sizeof hd);
+    return out;
 }
 
 struct payload {
@@ -46,9 +54,7 @@ struct payload {
 // An indexed file: header (header_size honoured with zero padding), index
 // laid out from the payloads and their gaps, then the data area.
 inline bytes indexed(komu_header hd, const std::vector<payload>& frames) {
-    bytes out;
-    append(&out, &hd, sizeof hd);
-    out.resize(hd.header_size, 0);
+    bytes out = header_bytes(hd);
     bytes data;
     for (const payload& p : frames) {
         data.resize(data.size() + p.gap, 0xEE);
@@ -63,9 +69,7 @@ inline bytes indexed(komu_header hd, const std::vector<payload>& frames) {
 
 // A sequential file: header, then the frames back to back.
 inline bytes sequential(komu_header hd, const std::vector<bytes>& frames) {
-    bytes out;
-    append(&out, &hd, sizeof hd);
-    out.resize(hd.header_size, 0);
+    bytes out = header_bytes(hd);
     for (const bytes& f : frames) out.insert(out.end(), f.begin(), f.end());
     return out;
 }
