@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,11 +35,16 @@ void write_bytes(const fs::path& path, const bytes& data) {
 // by spaces; "-" for a missing line.
 std::string fields(const std::string& info, std::initializer_list<std::string> names) {
     std::string out;
-    std::smatch m;
     for (const std::string& name : names) {
-        out += out.empty() ? "" : " ";
-        out += std::regex_search(info, m, std::regex("(^|\n)" + name + " +([^\n]*)")) ? m[2].str()
-                                                                                      : "-";
+        std::string value = "-";
+        std::istringstream lines(info);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with(name + " ")) {
+                value = line.substr(line.find_first_not_of(' ', name.size()));
+                break;
+            }
+        }
+        out += (out.empty() ? "" : " ") + value;
     }
     return out;
 }
@@ -134,7 +139,7 @@ TEST_F(KomuTool, EncodeDecodeRoundTripsEveryModeKindKeyIntervalAndLoop) {
 TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
     EXPECT_EQ(run("").status, 2);
     EXPECT_NE(run("--help").out.find("Usage: komu"), std::string::npos);
-    EXPECT_TRUE(std::regex_match(run("--version").out, std::regex("komu \\d+\\.\\d+\\.\\d+\n")));
+    EXPECT_EQ(run("--version").out, "komu " KOMU_VERSION "\n");
     write_bytes(path("partial.raw"), bytes(200 * 3 + 100, 9));  // 3.5 frames of 10 x 10
     write_bytes(path("empty.raw"), {});
     // 1 x 1 frames, one more than an index holds: a small input.
