@@ -3,7 +3,12 @@
 // files that remove themselves.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 
 #include <cstdint>
 #include <cstring>
@@ -139,5 +144,54 @@ public:
     komu_stream s;
     int result;
 };
+
+// Live bytes of every allocation made through the reader's hooks; can make
+// the fail_at-th call fail as realloc does (returning null, the block kept).
+struct alloc_counter {
+    std::map<void*, size_t> live;
+    size_t bytes = 0, peak = 0, calls = 0;
+    size_t fail_at = 0;  // 1-based; 0 never
+
+    static void* re(void* ctx, void* p, size_t n) {
+        auto* c = static_cast<alloc_counter*>(ctx);
+        if (++c->calls == c->fail_at) return nullptr;
+        const size_t old = p ? c->live.at(p) : 0;  // before realloc may free p
+        if (p) c->live.erase(p);
+        void* q = std::realloc(p, n);
+        if (q == nullptr) std::abort();
+        c->live[q] = n;
+        c->bytes = c->bytes - old + n;
+        c->peak = std::max(c->peak, c->bytes);
+        return q;
+    }
+    static void fr(void* ctx, void* p) {
+        auto* c = static_cast<alloc_counter*>(ctx);
+        c->bytes -= c->live.at(p);
+        c->live.erase(p);
+        std::free(p);
+    }
+};
+
+// Routes the reader's allocations through a counter for its lifetime.
+class hooked {
+public:
+    explicit hooked(alloc_counter* c) {
+        const komu_alloc_hooks h{alloc_counter::re, alloc_counter::fr, c};
+        komu_set_alloc_hooks(&h);
+    }
+    ~hooked() { komu_set_alloc_hooks(nullptr); }
+    hooked(const hooked&) = delete;
+    hooked& operator=(const hooked&) = delete;
+};
+
+// Descriptors this process has open.
+inline int open_descriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;
+}
 
 }  // namespace testfile

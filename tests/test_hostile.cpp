@@ -2,19 +2,12 @@
 // every mode cut at every byte and corrupted byte by byte, the built cinepane
 // run on a sample of them, and every failed allocation of start-up and every
 // way playback ends, each leaving no memory and no descriptor behind.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,9 +15,8 @@
 #include "komu.h"
 #include "komu_test_files.h"
 #include "komu_write.h"
+#include "run_process.h"
 #include "viewer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -39,54 +31,9 @@ const char* const OPEN_FAILED = "cinepane: failed to open video\n";
 const char* const DECODE_FAILED = "cinepane: failed to decode first frame\n";
 const char* const GUI_FAILED = "cinepane: gui_create failed\n";
 
-// ---- Counting live bytes and descriptors -----------------------------------
-
-// Live bytes of every allocation made through the reader's hooks; can make
-// the fail_at-th call fail as realloc does (returning null, the block kept).
-struct alloc_counter {
-    std::map<void*, size_t> live;
-    size_t bytes = 0, peak = 0, calls = 0;
-    size_t fail_at = 0;  // 1-based; 0 never
-
-    static void* re(void* ctx, void* p, size_t n) {
-        auto* c = static_cast<alloc_counter*>(ctx);
-        if (++c->calls == c->fail_at) return nullptr;
-        const size_t old = p ? c->live.at(p) : 0;  // before realloc may free p
-        if (p) c->live.erase(p);
-        void* q = std::realloc(p, n);
-        if (q == nullptr) std::abort();
-        c->live[q] = n;
-        c->bytes = c->bytes - old + n;
-        c->peak = std::max(c->peak, c->bytes);
-        return q;
-    }
-    static void fr(void* ctx, void* p) {
-        auto* c = static_cast<alloc_counter*>(ctx);
-        c->bytes -= c->live.at(p);
-        c->live.erase(p);
-        std::free(p);
-    }
-};
-
-class hooked {
-public:
-    explicit hooked(alloc_counter* c) {
-        const komu_alloc_hooks h{alloc_counter::re, alloc_counter::fr, c};
-        komu_set_alloc_hooks(&h);
-    }
-    ~hooked() { komu_set_alloc_hooks(nullptr); }
-    hooked(const hooked&) = delete;
-    hooked& operator=(const hooked&) = delete;
-};
-
-int open_descriptors() {
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
-}
+using testfile::alloc_counter;
+using testfile::hooked;
+using testfile::open_descriptors;
 
 // A file in memory (memfd), rewritten in place for each variant and opened
 // by path as /proc/self/fd/N: far cheaper than a new temporary file each time.
@@ -336,57 +283,6 @@ TEST_F(Sweep, FlipEveryByte) {
 
 // ---- The built player on a sample of the broken files ----------------------
 
-struct run_result {
-    int status = -1;  // exit status; -1 when it did not exit normally
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs `program path` with no display in its environment; stdout and stderr
-// go to files beside `path`.
-run_result run_without_display(const char* program, const std::string& path) {
-    std::vector<std::string> env_store;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string var = *e;
-        if (var.rfind("DISPLAY=", 0) == 0 || var.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-            var.rfind("SDL_VIDEODRIVER=", 0) == 0) {
-            continue;
-        }
-        env_store.push_back(var);
-    }
-    std::vector<char*> env;
-    for (std::string& v : env_store) env.push_back(v.data());
-    env.push_back(nullptr);
-
-    const std::string out_path = path + ".out", err_path = path + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    constexpr int CREATE = O_WRONLY | O_CREAT | O_TRUNC;
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), CREATE, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), CREATE, 0600);
-    std::string prog = program, arg = path;
-    char* argv[] = {prog.data(), arg.data(), nullptr};
-    run_result r;
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    int wstatus = 0;
-    if (spawned == 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) {
-        r.status = WEXITSTATUS(wstatus);
-    }
-    r.out = slurp(out_path);
-    r.err = slurp(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
-    return r;
-}
-
 // With no display the player can never make a window, so each file must end
 // at start-up with exactly one line and status 1: which line follows from
 // how far the reader gets with the file (open, first frame).
@@ -413,9 +309,10 @@ TEST(HostilePlayer, OneLineAndStatusOneWithoutADisplay) {
         testfile::temp_file f(files[i]);
         const char* want = startup_line(play(f.path()));
         lines_seen.insert(want);
-        const run_result r = run_without_display(CINEPANE_BIN, f.path());
-        EXPECT_EQ(r.out, want) << r.err;
-        EXPECT_EQ(r.status, 1) << r.err;
+        const testproc::result r =
+            testproc::run({CINEPANE_BIN, f.path()}, {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"});
+        EXPECT_EQ(r.out, want);
+        EXPECT_EQ(r.status, 1);
     }
     EXPECT_EQ(lines_seen.size(), 3u);  // the sample reaches every start-up line
 }

@@ -16,6 +16,8 @@ using testfile::bytes;
 using testfile::opened_stream;
 using testfile::payload;
 using testfile::temp_file;
+using testfile::alloc_counter;
+using testfile::hooked;
 
 constexpr uint16_t W = 8, H = 4;
 constexpr uint32_t FB = W * H * 2;
@@ -255,43 +257,6 @@ TEST(Reader, IndexSizeLimitAndIndexMustBeInTheFile) {
     content.resize(sizeof hd + size_t{KOMU_MAX_INDEXED_FRAMES} * 12 - 1);  // one byte short
     EXPECT_EQ(open_only(content), -1);
 }
-
-// Counts live bytes through the reader's allocation hooks.
-struct alloc_counter {
-    std::map<void*, size_t> live;
-    size_t bytes = 0, peak = 0, calls = 0;
-    size_t fail_at = 0;  // 1-based call that fails; 0 never
-
-    static void* re(void* ctx, void* p, size_t n) {
-        auto* c = static_cast<alloc_counter*>(ctx);
-        if (++c->calls == c->fail_at) return nullptr;
-        void* q = std::realloc(p, n);
-        if (q == nullptr) return nullptr;
-        if (p) {
-            c->bytes -= c->live[p];
-            c->live.erase(p);
-        }
-        c->live[q] = n;
-        c->bytes += n;
-        c->peak = std::max(c->peak, c->bytes);
-        return q;
-    }
-    static void fr(void* ctx, void* p) {
-        auto* c = static_cast<alloc_counter*>(ctx);
-        c->bytes -= c->live[p];
-        c->live.erase(p);
-        std::free(p);
-    }
-};
-
-class hooked {
-public:
-    explicit hooked(alloc_counter* c) {
-        const komu_alloc_hooks h{alloc_counter::re, alloc_counter::fr, c};
-        komu_set_alloc_hooks(&h);
-    }
-    ~hooked() { komu_set_alloc_hooks(nullptr); }
-};
 
 TEST(Reader, DeclaredSizesBeyondTheFileAllocateNothing) {
     // A payload of 4 GiB declared in a small file.
