@@ -62,7 +62,6 @@ int compose_frame(view_state* view, const komu_stream* stream) {
         view->render_buf = static_cast<uint16_t*>(p);
         view->render_cap = rw * rh;
     }
-    std::fill_n(view->render_buf, size_t{rw} * rh, VIDEO_BACKGROUND_RGB565);
 
     const int32_t z = view->zoom_permille > 0 ? view->zoom_permille : 1000;
     const int64_t width = stream->width;
@@ -83,16 +82,44 @@ int compose_frame(view_state* view, const komu_stream* stream) {
             last = c + 1;
         }
     }
-    if (first >= last) return 0;  // nothing of the video in view: background only
+    uint16_t* const buf = view->render_buf;
+    if (first >= last) {  // nothing of the video in view: background only
+        std::fill_n(buf, size_t{rw} * rh, VIDEO_BACKGROUND_RGB565);
+        return 0;
+    }
 
+    // Each pixel is written once: background where no video pixel falls,
+    // the sampled picture elsewhere. Magnified, consecutive render rows often
+    // sample the same source row; such a row is a copy of the one above.
     const auto* frame = reinterpret_cast<const uint16_t*>(stream->cur_frame);
+    int64_t above_sy = -1;  // source row of the row above, -1 when it is background
     for (uint32_t r = 0; r < rh; ++r) {
+        uint16_t* dst = buf + size_t{r} * rw;
         const int64_t vy = view->view_h == view->render_h ? r : int64_t{r} * view->view_h / rh;
         const int64_t sy = source_coord(vy, view->pan_y, z);
-        if (sy < 0 || sy >= height) continue;
+        if (sy < 0 || sy >= height) {
+            std::fill_n(dst, rw, VIDEO_BACKGROUND_RGB565);
+            above_sy = -1;
+            continue;
+        }
+        std::fill_n(dst, first, VIDEO_BACKGROUND_RGB565);
+        std::fill_n(dst + last, rw - last, VIDEO_BACKGROUND_RGB565);
+        if (sy == above_sy) {
+            std::memcpy(dst + first, dst - rw + first, size_t{last - first} * 2);
+            continue;
+        }
+        above_sy = sy;
         const uint16_t* src = frame + sy * width;
-        uint16_t* dst = view->render_buf + size_t{r} * rw;
-        for (uint32_t c = first; c < last; ++c) dst[c] = src[col_map[c]];
+        uint32_t c = first;
+        for (; c + 4 <= last; c += 4) {  // four loads before four stores
+            const uint16_t p0 = src[col_map[c]], p1 = src[col_map[c + 1]];
+            const uint16_t p2 = src[col_map[c + 2]], p3 = src[col_map[c + 3]];
+            dst[c] = p0;
+            dst[c + 1] = p1;
+            dst[c + 2] = p2;
+            dst[c + 3] = p3;
+        }
+        for (; c < last; ++c) dst[c] = src[col_map[c]];
     }
     return 0;
 }

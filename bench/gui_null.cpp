@@ -1,0 +1,72 @@
+// The benchmarks' window backend: see gui_null.h.
+#include "gui_null.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+#include "gui.h"
+
+namespace gui_null {
+namespace {
+
+uint32_t g_quit_after = 0;
+std::vector<int64_t> g_presents;
+
+}  // namespace
+
+void reset(uint32_t quit_after) {
+    g_quit_after = quit_after;
+    g_presents.clear();
+    g_presents.reserve(size_t{quit_after} + 16);
+}
+
+const std::vector<int64_t>& present_times_ns() { return g_presents; }
+
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace gui_null
+
+int gui_create(const char*, const char*) { return 1; }
+int gui_begin(int) { return 0; }
+int gui_fill_rect(int, const gui_rect_desc*) { return 0; }
+int gui_draw_text(int, const gui_text_desc*) { return 0; }
+int gui_blit_rgb565(int, const gui_blit_desc*) { return 0; }
+
+int gui_present(int) {
+    gui_null::g_presents.push_back(gui_null::now_ns());
+    return 0;
+}
+
+int gui_poll_event(int, gui_event* event) {
+    if (gui_null::g_quit_after == 0 || gui_null::g_presents.size() < gui_null::g_quit_after) {
+        return 0;
+    }
+    event->type = GUI_EVENT_CLOSE;
+    return 1;
+}
+
+int gui_get_content_size(int, gui_size* size) {
+    size->w = 0;
+    size->h = 0;
+    return 0;
+}
+
+int gui_set_continuous_redraw(int, int) { return 0; }
+
+uint32_t time_ms() {
+    // Wraps at 2^32 ms, as gui.h allows.
+    return static_cast<uint32_t>(gui_null::now_ns() / 1'000'000);
+}
+
+int sleep_us(uint32_t us) {
+    timespec left{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
+    while (nanosleep(&left, &left) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The player against ffplay, in one Xvfb: CPU share while playing and while
+# paused, peak resident memory, start-up time and presents per second.
+#
+#   bench/player.sh [BUILD_DIR]      (default BUILD_DIR: build-bench)
+#
+# Both play the demo (komu demo: 640 x 480, 30/1, 300 frames, looping):
+# cinepane the .komu file, ffplay the same 300 frames decoded to raw RGB565
+# (komu decode), each in a 920 x 560 window. For each render driver in
+# DRIVERS (default "software default") and each of REPS rounds (default 3):
+#   "software": SDL_RENDER_DRIVER=software and SDL_FRAMEBUFFER_ACCELERATION=0
+#     for both, so both draw on the CPU and show the result through X11
+#     shared memory (without the second variable SDL puts the software
+#     renderer's window surface in an OpenGL texture: Mesa's llvmpipe);
+#   "default": both variables unset, each program's own choice.
+# Each player, in turn:
+#   - is started; start-up = the wall time from just before the launch to its
+#     first SDL_RenderPresent, taken by a preload probe (present_probe.c),
+#     which also counts presents and names the renderer it created;
+#   - plays PLAY_S seconds (default 10): CPU share = the CPU time of all its
+#     threads (/proc/PID/task/*/schedstat, ns) over the interval, divided by
+#     the wall time; the same from /proc/PID/stat ticks is printed as a check;
+#   - gets Space (window focused, xdotool key), then after a 0.5 s settle
+#     PAUSE_S seconds (default 5) are measured the same way;
+#   - peak RSS = VmHWM from /proc/PID/status before it is ended.
+# The summary gives the median of the rounds and cinepane / ffplay.
+#
+# Installs what it lacks with apt-get (the build packages of scripts/deps.sh,
+# xvfb, xdotool, ffmpeg) and builds cinepane and komu in BUILD_DIR if they
+# are missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${1:-$root/build-bench}
+PLAY_S=${PLAY_S:-10}
+PAUSE_S=${PAUSE_S:-5}
+REPS=${REPS:-3}
+DRIVERS=${DRIVERS:-"software default"}
+WIN_W=920
+WIN_H=560
+
+# ---- what it needs --------------------------------------------------------
+. "$root/scripts/deps.sh"
+install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool ffmpeg
+if [ ! -x "$build/cinepane" ] || [ ! -x "$build/komu" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target cinepane komu >/dev/null
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/player-bench-XXXXXX")
+xvfb_pid=""
+player_pid=""
+cleanup() {
+    if [ -n "$player_pid" ]; then kill "$player_pid" 2>/dev/null || true; fi
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+cc -O2 -shared -fPIC $(pkg-config --cflags sdl2) "$here/present_probe.c" -o "$work/probe.so" -ldl
+"$build/komu" demo -o "$work/demo.komu" >/dev/null
+"$build/komu" decode "$work/demo.komu" 300 >"$work/frames.raw"
+cat "$work/demo.komu" "$work/frames.raw" >/dev/null  # both in the page cache
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+
+tck=$(getconf CLK_TCK)
+now_ns() { date +%s%N; }
+# CPU time of a process: the run time of all its threads from schedstat, ns
+# (utime + stime in /proc/PID/stat count 10 ms ticks, too coarse for a
+# paused player; they are kept as a cross-check, clock ticks).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'; }
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
+# The probe file: first present (ns), presents, renderer name.
+probe_first() { { od -An -t u8 -N 8 "$1" 2>/dev/null || true; } | tr -d ' '; }
+probe_count() { { od -An -t u8 -j 8 -N 8 "$1" 2>/dev/null || true; } | tr -d ' '; }
+probe_name() { dd if="$1" bs=1 skip=16 count=48 2>/dev/null | tr -d '\0'; }
+
+results="$work/results"
+: >"$results"
+
+# measure NAME DRIVER COMMAND...: one round of one player.
+measure() {
+    local name=$1 driver=$2
+    shift 2
+    local probe_file="$work/probe.$name.$driver"
+    rm -f "$probe_file"
+    local -a envs=(LD_PRELOAD="$work/probe.so" PRESENT_PROBE_FILE="$probe_file")
+    if [ "$driver" = software ]; then
+        envs+=(SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0)
+    fi
+    local t_start
+    t_start=$(now_ns)
+    env -u SDL_RENDER_DRIVER -u SDL_FRAMEBUFFER_ACCELERATION "${envs[@]}" "$@" >/dev/null 2>&1 &
+    player_pid=$!
+    local pid=$player_pid first="" wid=""
+    for _ in $(seq 2000); do  # up to 20 s
+        first=$(probe_first "$probe_file")
+        if [ -n "$first" ] && [ "$first" != 0 ]; then break; fi
+        kill -0 "$pid" 2>/dev/null || { echo "$name exited before presenting" >&2; exit 1; }
+        sleep 0.01
+    done
+    [ -n "$first" ] && [ "$first" != 0 ] || { echo "$name never presented" >&2; exit 1; }
+    for _ in $(seq 500); do
+        wid=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -n1 || true)
+        [ -n "$wid" ] && break
+        sleep 0.01
+    done
+    [ -n "$wid" ] || { echo "$name: no visible window" >&2; exit 1; }
+
+    local c1 t1 n1 k1 c2 t2 n2 k2 c3 t3 n3 k3 c4 t4 n4 k4 hwm
+    c1=$(cpu_ns "$pid"); k1=$(cpu_ticks "$pid"); t1=$(now_ns); n1=$(probe_count "$probe_file")
+    sleep "$PLAY_S"
+    c2=$(cpu_ns "$pid"); k2=$(cpu_ticks "$pid"); t2=$(now_ns); n2=$(probe_count "$probe_file")
+    xdotool windowfocus --sync "$wid" key space
+    sleep 0.5
+    c3=$(cpu_ns "$pid"); k3=$(cpu_ticks "$pid"); t3=$(now_ns); n3=$(probe_count "$probe_file")
+    sleep "$PAUSE_S"
+    c4=$(cpu_ns "$pid"); k4=$(cpu_ticks "$pid"); t4=$(now_ns); n4=$(probe_count "$probe_file")
+    hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status")
+    local renderer
+    renderer=$(probe_name "$probe_file")
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    player_pid=""
+
+    # name driver renderer startup_ms play_cpu% play_fps pause_cpu% pause_fps hwm_kb
+    #   play_cpu%_ticks pause_cpu%_ticks
+    awk -v n="$name" -v d="$driver" -v r="${renderer:-?}" -v tck="$tck" \
+        -v s="$t_start" -v f="$first" -v c1="$c1" -v c2="$c2" -v c3="$c3" -v c4="$c4" \
+        -v k1="$k1" -v k2="$k2" -v k3="$k3" -v k4="$k4" \
+        -v t1="$t1" -v t2="$t2" -v t3="$t3" -v t4="$t4" \
+        -v n1="$n1" -v n2="$n2" -v n3="$n3" -v n4="$n4" -v hwm="$hwm" 'BEGIN {
+            play_ns = t2 - t1; pause_ns = t4 - t3
+            printf "%s %s %s %.1f %.2f %.1f %.3f %.1f %d %.1f %.1f\n", n, d, r, (f - s) / 1e6,
+                100 * (c2 - c1) / play_ns, (n2 - n1) * 1e9 / play_ns,
+                100 * (c4 - c3) / pause_ns, (n4 - n3) * 1e9 / pause_ns, hwm,
+                100 * (k2 - k1) / tck / (play_ns / 1e9), 100 * (k4 - k3) / tck / (pause_ns / 1e9)
+        }' | tee -a "$results"
+}
+
+echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "ffplay: $(ffplay -version 2>/dev/null | head -n1)"
+echo "play ${PLAY_S} s, paused ${PAUSE_S} s, ${REPS} rounds; window ${WIN_W}x${WIN_H}"
+echo "columns: player driver renderer startup_ms play_cpu% play_presents/s pause_cpu% pause_presents/s"
+echo "         peak_rss_kB, then play and pause cpu% again from /proc/PID/stat ticks"
+for driver in $DRIVERS; do
+    for rep in $(seq "$REPS"); do
+        measure cinepane "$driver" "$build/cinepane" "$work/demo.komu"
+        measure ffplay "$driver" ffplay -hide_banner -loglevel quiet -nostats -an \
+            -x "$WIN_W" -y "$WIN_H" -f rawvideo -pixel_format rgb565le -video_size 640x480 \
+            -framerate 30 -loop 0 "$work/frames.raw"
+    done
+done
+
+echo
+echo "medians of ${REPS} rounds (cinepane / ffplay = ratio)"
+for driver in $DRIVERS; do
+    awk -v d="$driver" '
+        function median(list,    n, a, i, j, t) {
+            n = split(list, a, " ")
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        $2 == d { for (k = 4; k <= 9; k++) v[$1, k] = v[$1, k] " " $k; r[$1] = $3 }
+        END {
+            split("startup_ms play_cpu_% play_presents/s pause_cpu_% pause_presents/s peak_rss_kB", label, " ")
+            printf "driver %s: cinepane renderer %s, ffplay renderer %s\n", d, r["cinepane"], r["ffplay"]
+            printf "  %-18s %12s %12s %8s\n", "", "cinepane", "ffplay", "ratio"
+            for (k = 4; k <= 9; k++) {
+                c = median(v["cinepane", k]); f = median(v["ffplay", k])
+                ratio = f > 0 ? sprintf("%.3f", c / f) : "-"
+                printf "  %-18s %12.3f %12.3f %8s\n", label[k - 3], c, f, ratio
+            }
+        }' "$results"
+done
