@@ -14,6 +14,10 @@ using scripted::call_kind;
 using testfile::bytes;
 using testfile::temp_file;
 
+// When frame k of a 30/1 video is due, k frames after the anchor: k / 30 s,
+// rounded up to the millisecond.
+uint64_t due_at_30(uint64_t k) { return (k * 1000 + 29) / 30; }
+
 // A file of `frames` one-pixel frames, frame k holding the pixel value k + 1.
 bytes numbered_video(uint32_t frames, uint8_t flags = 0, uint32_t fps_num = 30) {
     komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, frames, flags);
@@ -84,10 +88,11 @@ TEST_F(Playback, FirstPassShowsFrameOneThenFramesKeepAbsoluteTime) {
     for (size_t i = 1; i + 1 < d.size(); ++i) {
         const uint64_t k = static_cast<uint64_t>(d[i].frame);
         ASSERT_EQ(k, i + 1);
-        ASSERT_EQ(d[i].ms, k * 33'333 / 1000) << "frame " << k;  // no drift
+        ASSERT_EQ(d[i].ms, due_at_30(k)) << "frame " << k;  // no drift
     }
     EXPECT_EQ(d[299].frame, 300);
-    EXPECT_EQ(d[299].ms, 9'999u);  // 300 frames at 30/1: 10 s
+    EXPECT_EQ(d[299].ms, 10'000u);  // 300 frames at 30/1: 10 s
+    EXPECT_EQ(d[2998].ms, 99'967u);  // frame 2999: 99,966.7 ms, never early
     // Every sleep is at most one frame interval (rounded up to the millisecond).
     for (const auto* c : scripted::calls_of(call_kind::sleep)) ASSERT_LE(c->value, 34'000);
 }
@@ -102,7 +107,7 @@ TEST_F(Playback, PacesAcrossTheClockWrap) {
     const uint64_t t0 = d[0].ms;
     for (size_t i = 1; i + 1 < d.size(); ++i) {
         const uint64_t k = static_cast<uint64_t>(d[i].frame);
-        ASSERT_EQ(d[i].ms - t0, k * 33'333 / 1000) << "frame " << k;
+        ASSERT_EQ(d[i].ms - t0, due_at_30(k)) << "frame " << k;
     }
 }
 
@@ -112,17 +117,17 @@ TEST_F(Playback, LoopRestartReanchorsAndDrawsFrameZero) {
     EXPECT_EQ(run(f.path()), 0);
     const auto d = drawings();
     ASSERT_GE(d.size(), 8u);
-    // 1 at 0, 2 at 66, then frame 0 again right after, anchored anew.
+    // 1 at 0, 2 at 67, then frame 0 again at 100, anchored anew there.
     EXPECT_EQ(d[0].frame, 1);
     EXPECT_EQ(d[1].frame, 2);
-    EXPECT_EQ(d[1].ms, 66u);
+    EXPECT_EQ(d[1].ms, 67u);
     EXPECT_EQ(d[2].frame, 0);
-    EXPECT_EQ(d[2].ms, 99u);
+    EXPECT_EQ(d[2].ms, 100u);
     EXPECT_EQ(d[2].status.substr(d[2].status.size() - 19), "frame 1/3 | playing");
     EXPECT_EQ(d[3].frame, 1);
-    EXPECT_EQ(d[3].ms, 99u + 33u);
+    EXPECT_EQ(d[3].ms, 100u + 34u);
     EXPECT_EQ(d[4].frame, 2);
-    EXPECT_EQ(d[4].ms, 99u + 66u);
+    EXPECT_EQ(d[4].ms, 100u + 67u);
     EXPECT_EQ(d[5].frame, 0);
 }
 
@@ -174,7 +179,7 @@ TEST_F(Playback, PauseIdlesWithoutDrawingAndResumeDoesNotFastForward) {
     EXPECT_EQ(d[5].ms, paused_at + 200 * 10);  // 200 idle passes of 10 ms
     for (size_t i = 6; i + 1 < d.size(); ++i) {  // the last drawing comes with 'q'
         EXPECT_EQ(d[i].frame, d[i - 1].frame + 1);
-        EXPECT_EQ(d[i].ms - d[5].ms, (uint64_t(d[i].frame) - 5) * 33'333 / 1000);
+        EXPECT_EQ(d[i].ms - d[5].ms, due_at_30(uint64_t(d[i].frame) - 5));
     }
     // Idle sleeps while paused: 10 ms each.
     size_t idle = 0;

@@ -2,7 +2,7 @@
 //
 // Each pass: measure the window, fit the view on the first pass, drain input,
 // decode at most one frame, draw if anything changed, then wait for the next
-// frame's due time. Frame k is due at t0 + (k - anchor) * interval, so sleep
+// frame's due time. Frame k is due at t0 + (k - anchor) * period, so sleep
 // inaccuracy never accumulates; the schedule is re-anchored when playback
 // restarts at frame 0, when it resumes after a pause, and when the machine
 // has stalled for more than a second (no catch-up burst in any of these).
@@ -19,18 +19,37 @@ constexpr int32_t MAX_BEHIND_MS = 1'000;    // further behind than this: re-anch
 // The frame schedule. Clock times are compared by their signed 32-bit
 // difference, so the millisecond counter may wrap.
 struct frame_clock {
-    uint32_t t0;       // due time of frame `anchor`, ms
-    uint32_t anchor;   // frame index due at t0
-    uint32_t interval_us;
+    uint32_t t0;           // due time of frame `anchor`, ms
+    uint32_t anchor;       // frame index due at t0
+    uint64_t period_num;   // the frame period is period_num / period_den ms,
+    uint64_t period_den;   // kept as a fraction so no rounding accumulates
+    uint32_t interval_us;  // the period in whole microseconds, for sleeps
 };
+
+// The declared rate's own period (den * 1000 / num ms) when it lies within
+// the player's limits, otherwise the clamped interval.
+frame_clock make_clock(const komu_stream* stream, uint32_t now) {
+    const uint64_t num = stream->header.fps_num ? stream->header.fps_num : 30;
+    const uint64_t den = stream->header.fps_den ? stream->header.fps_den : 1;
+    const bool clamped = den * 1'000'000 / num != stream->frame_interval_us;
+    return {now, 0, clamped ? stream->frame_interval_us : den * 1000,
+            clamped ? 1000 : num, stream->frame_interval_us};
+}
 
 void anchor_at(frame_clock* clock, uint32_t now, uint32_t index) {
     clock->t0 = now;
     clock->anchor = index;
 }
 
+// t0 + (index - anchor) periods, rounded up to the clock's millisecond: the
+// clock counts whole milliseconds from an instant up to 1 ms before t0 was
+// read, so rounding up keeps frames from being early. The period is at most
+// 200 ms, so k * whole fits; k * part < 2^32 * 2^32 fits too.
 uint32_t due_ms(const frame_clock& clock, uint32_t index) {
-    const uint64_t offset_ms = uint64_t{index - clock.anchor} * clock.interval_us / 1000;
+    const uint64_t k = index - clock.anchor;
+    const uint64_t whole = clock.period_num / clock.period_den;
+    const uint64_t part = clock.period_num % clock.period_den;
+    const uint64_t offset_ms = k * whole + (k * part + clock.period_den - 1) / clock.period_den;
     return clock.t0 + static_cast<uint32_t>(offset_ms);
 }
 
@@ -74,7 +93,7 @@ int run_playback(komu_stream* stream, const char* path) {
     gui_set_continuous_redraw(view.window, 1);
     view.running = 1;
 
-    frame_clock clock{time_ms(), 0, stream->frame_interval_us};
+    frame_clock clock = make_clock(stream, time_ms());
     const uint32_t idle_us = stream->frame_interval_us < IDLE_SLEEP_US ? stream->frame_interval_us
                                                                        : IDLE_SLEEP_US;
     // The picture only changes when a frame is decoded, the layout changes or
