@@ -1,5 +1,6 @@
-// Fuzz target: the PackBits decoder, both element widths, against a
-// byte-at-a-time reference decoder written from the format's description.
+// Fuzz target: the PackBits decoder, both element widths, and the in-place
+// XOR of a coded delta mask, against a byte-at-a-time reference decoder
+// written from the format's description.
 //
 // Input: byte 0 chooses the element width (bit 7 clear: 1 + bit 0, so 1 or
 // 2; bit 7 set: the low 7 bits as given, nearly always refused) and the
@@ -67,6 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int expected = reference_decode(src.data(), src_len, want.data(), dst_len, elem);
     if (got != expected) std::abort();
     if (dst_len > 0 && std::memcmp(dst, want.data(), dst_len) != 0) std::abort();
+
+    // The same source as a delta mask over a reference picture: the picture
+    // XOR the decoded mask, or the picture untouched when the mask is bad.
+    if (elem == 1) {
+        std::vector<uint8_t> picture(dst_len), xored(dst_len);
+        for (uint32_t k = 0; k < dst_len; ++k) picture[k] = static_cast<uint8_t>(k * 131 + 7);
+        std::memcpy(dst, picture.data(), dst_len);
+        if (rle_xor_packbits(src_ptr, src_len, dst, dst_len) != expected) std::abort();
+        for (uint32_t k = 0; k < dst_len; ++k) {
+            xored[k] = expected == 0 ? picture[k] ^ want[k] : picture[k];
+        }
+        if (dst_len > 0 && std::memcmp(dst, xored.data(), dst_len) != 0) std::abort();
+    }
     std::free(dst);
     return 0;
 }

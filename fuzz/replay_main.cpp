@@ -3,7 +3,7 @@
 //
 // Usage: <target>_replay PATH...  Each PATH is a file, or a folder whose
 // regular files are replayed in name order. Status 0 when every input ran
-// (a fault aborts the program), 2 when a path cannot be read.
+// (a fault aborts the program), 2 when a path cannot be read or holds nothing.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -60,5 +60,5 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("replay: %zu inputs ran\n", replayed);
-    return 0;
+    return replayed > 0 ? 0 : 2;  // nothing replayed is a broken path, not a pass
 }

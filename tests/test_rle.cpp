@@ -82,3 +82,23 @@ TEST(PackBits, EmptyInputsAndBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PackBits, XorAppliesAMaskInPlaceOrChangesNothing) {
+    bytes frame{0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    // Literal 0F F0, a zero repeat (unchanged), then a repeat of 01.
+    const bytes mask{0x01, 0x0F, 0xF0, 0xFF, 0x00, 0xFF, 0x01};
+    ASSERT_EQ(rle_xor_packbits(mask.data(), 7, frame.data(), 6), 0);
+    EXPECT_EQ(frame, (bytes{0x1F, 0xD0, 0x30, 0x40, 0x51, 0x61}));
+    // Masks that run short, long or past their input: nothing changes, even
+    // where runs before the fault were fine.
+    const bytes before = frame;
+    for (const bytes& bad : {bytes{0x01, 0xFF, 0xFF}, bytes{0xFA, 0x01},
+                             bytes{0xF9, 0x01, 0x00}, bytes{0x01, 0xFF, 0xFF, 0x05, 0x01}}) {
+        EXPECT_EQ(rle_xor_packbits(bad.data(), static_cast<uint32_t>(bad.size()), frame.data(), 6), -1);
+        EXPECT_EQ(frame, before);
+    }
+}
+
+}  // namespace

@@ -125,7 +125,10 @@ struct komu_stream {
     uint8_t* prev_frame;          // frame_bytes: reference for delta frames
     uint8_t* payload;             // current payload, grown by doubling
     uint32_t payload_cap;         // bytes
-    uint8_t* scratch;             // decoded run-length delta mask, grown by doubling
+    // A buffer for an expanded run-length delta mask. Masks are applied to
+    // the reference in place (rle_xor_packbits), so it stays null; it is kept,
+    // and released by komu_close, so that the record keeps its layout.
+    uint8_t* scratch;
     uint32_t scratch_cap;         // bytes
     uint32_t frame_bytes;         // width * height * 2
     uint32_t next_index;          // next frame to decode = frames decoded since the last (re)start
@@ -158,6 +161,11 @@ void komu_close(komu_stream* stream);
 // is bounds-checked before anything of it is written; allocates nothing.
 int rle_decode_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len,
                         uint32_t elem);
+
+// XORs a PackBits-coded mask of 1-byte elements into exactly dst_len bytes of
+// dst, as a delta frame is applied to its reference. The whole mask is
+// checked before anything is changed, so on -1 dst is untouched.
+int rle_xor_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len);
 
 // Frame interval in microseconds for a declared rate: fps_num 0 stands for
 // 30 and fps_den 0 for 1; clamped to 1,000..200,000 (1000 down to 5 fps).

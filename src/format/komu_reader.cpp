@@ -130,17 +130,18 @@ int decode_indexed(komu_stream* s) {
     s->consumed += e.size;
 
     if (e.flags & KOMU_FRAME_DELTA) {
-        const uint8_t* mask = s->payload;
         if (e.flags & KOMU_FRAME_DELTA_RLE) {
-            if (!grow(&s->scratch, &s->scratch_cap, s->frame_bytes)) return -1;
-            if (rle_decode_packbits(s->payload, e.size, s->scratch, s->frame_bytes, 1) != 0) {
+            // The coded mask is applied to the reference in place, run by
+            // run (a mask is mostly zero runs, which change nothing), rather
+            // than expanded first: no mask buffer, two frame passes fewer.
+            if (rle_xor_packbits(s->payload, e.size, s->prev_frame, s->frame_bytes) != 0) {
                 return -1;
             }
-            mask = s->scratch;
-        } else if (e.size != s->frame_bytes) {
-            return -1;
+            std::memcpy(s->cur_frame, s->prev_frame, s->frame_bytes);
+        } else {
+            if (e.size != s->frame_bytes) return -1;
+            apply_delta(s->cur_frame, s->prev_frame, s->payload, s->frame_bytes);
         }
-        apply_delta(s->cur_frame, s->prev_frame, mask, s->frame_bytes);
     } else {
         if (e.flags & KOMU_FRAME_RLE16) {
             if (rle_decode_packbits(s->payload, e.size, s->cur_frame, s->frame_bytes, 2) != 0) {

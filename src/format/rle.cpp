@@ -59,13 +59,40 @@ inline uint64_t repeat_unit(const uint8_t* e, uint32_t elem) {
     return uint64_t{pair} * 0x0001000100010001u;
 }
 
-}  // namespace
+// d ^= s over n bytes, eight at a time.
+inline void xor_bytes(uint8_t* d, const uint8_t* s, uint32_t n) {
+    uint32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, d + k, 8);
+        std::memcpy(&b, s + k, 8);
+        a ^= b;
+        std::memcpy(d + k, &a, 8);
+    }
+    for (; k < n; ++k) d[k] ^= s[k];
+}
 
-int rle_decode_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len,
-                        uint32_t elem) {
-    if (src == nullptr || dst == nullptr) return -1;
+// d ^= the byte repeated in unit, over n bytes, eight at a time.
+inline void xor_repeat(uint8_t* d, uint64_t unit, uint32_t n) {
+    uint32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t a;
+        std::memcpy(&a, d + k, 8);
+        a ^= unit;
+        std::memcpy(d + k, &a, 8);
+    }
+    for (; k < n; ++k) d[k] ^= static_cast<uint8_t>(unit);
+}
+
+// Walks the runs of src, calling literal(o, bytes, n) and repeat(o, element,
+// n) for output bytes [o, o + n), each only after the run's bounds have been
+// checked against what is left of the input and the output. 0 when the
+// output is filled exactly, -1 otherwise.
+template <typename Literal, typename Repeat>
+int walk_runs(const uint8_t* src, uint32_t src_len, uint32_t dst_len, uint32_t elem,
+              Literal literal, Repeat repeat) {
     // Only whole pixels (2) and mask bytes (1) exist; this also keeps every
-    // run length below 2 * 128 bytes, so no product below can overflow.
+    // run below 2 * 128 bytes, so no product below can overflow.
     if (elem != 1 && elem != 2) return -1;
     if (src_len == 0 || dst_len == 0) return dst_len == 0 ? 0 : -1;
 
@@ -82,21 +109,50 @@ int rle_decode_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint
             // Literal: h + 1 elements copied as one block.
             const uint32_t n = (static_cast<uint32_t>(h) + 1) * elem;
             if (n > in_left || n > out_left) return -1;
-            if (n >= 16) {
-                copy_long(dst + o, src + i + 1, n);
-            } else {
-                copy_short(dst + o, src + i + 1, n);
-            }
+            literal(o, src + i + 1, n);
             i += 1 + n;
             o += n;
         } else {
             // Repeat: one element written 1 - h times (2 to 128).
-            const uint32_t count = static_cast<uint32_t>(1 - h);
-            if (elem > in_left || count * elem > out_left) return -1;
-            fill_run(dst + o, repeat_unit(src + i + 1, elem), count * elem);
+            const uint32_t n = static_cast<uint32_t>(1 - h) * elem;
+            if (elem > in_left || n > out_left) return -1;
+            repeat(o, src + i + 1, n);
             i += 1 + elem;
-            o += count * elem;
+            o += n;
         }
     }
     return o == dst_len ? 0 : -1;
+}
+
+}  // namespace
+
+int rle_decode_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len,
+                        uint32_t elem) {
+    if (src == nullptr || dst == nullptr) return -1;
+    return walk_runs(
+        src, src_len, dst_len, elem,
+        [dst](uint32_t o, const uint8_t* bytes, uint32_t n) {
+            if (n >= 16) {
+                copy_long(dst + o, bytes, n);
+            } else {
+                copy_short(dst + o, bytes, n);
+            }
+        },
+        [dst, elem](uint32_t o, const uint8_t* e, uint32_t n) {
+            fill_run(dst + o, repeat_unit(e, elem), n);
+        });
+}
+
+int rle_xor_packbits(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t dst_len) {
+    if (src == nullptr || dst == nullptr) return -1;
+    // A first walk only checks, so that a bad mask changes nothing.
+    const auto nothing = [](uint32_t, const uint8_t*, uint32_t) {};
+    if (walk_runs(src, src_len, dst_len, 1, nothing, nothing) != 0) return -1;
+    return walk_runs(
+        src, src_len, dst_len, 1,
+        [dst](uint32_t o, const uint8_t* bytes, uint32_t n) { xor_bytes(dst + o, bytes, n); },
+        [dst](uint32_t o, const uint8_t* e, uint32_t n) {
+            if (e[0] == 0) return;  // the unchanged stretches of a delta
+            xor_repeat(dst + o, repeat_unit(e, 1), n);
+        });
 }
