@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "gui_scripted.h"
 #include "viewer.h"
 
 namespace {
@@ -277,9 +278,7 @@ TEST(Input, KeysActOnLowByteOrFullCode) {
     s.height = 480;
     s.playing = 1;
     auto press = [&](view_state* v, uint32_t key) {
-        gui_event e{};
-        e.type = GUI_EVENT_KEY;
-        e.key = key;
+        const gui_event e = scripted::key_event(key);
         handle_input(v, &s, &e);
     };
     view_state v = view_of(920, 542);
@@ -341,12 +340,7 @@ TEST(Input, DragPansOneToOneAndWheelZoomsFirst) {
     view_state v = view_of(920, 542);
     reset_view_transform(&v, 640, 480);
     auto mouse = [&](int32_t x, int32_t y, int32_t buttons, int32_t wheel) {
-        gui_event e{};
-        e.type = GUI_EVENT_MOUSE;
-        e.x = x;
-        e.y = y;
-        e.buttons = buttons;
-        e.wheel = wheel;
+        const gui_event e = scripted::mouse_event(x, y, buttons, wheel);
         handle_input(&v, &s, &e);
     };
     const int32_t x0 = v.pan_x, y0 = v.pan_y;
