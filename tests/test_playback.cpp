@@ -252,7 +252,7 @@ TEST_F(Playback, LayoutOfEachPassFollowsTheContentSize) {
     EXPECT_EQ(texts[1]->text.color, 0x8C8C8Cu);
 
     scripted::reset();
-    scripted::set_content_size(300, 50);
+    scripted::set_content_size(300, 50);  // 40 rows of video (not 32), bar under them
     scripted::set_pass_limit(2);
     EXPECT_EQ(run(f.path()), 0);
     blits = scripted::calls_of(call_kind::blit);

@@ -221,23 +221,6 @@ TEST(Composition, RenderBufferGrowsButNeverShrinks) {
     std::free(v.render_buf);
 }
 
-TEST(Layout, DefaultsAndTheSmallestVideoArea) {
-    view_state v{};
-    layout_view(&v, {0, 0});
-    EXPECT_EQ(v.content_w, 920);
-    EXPECT_EQ(v.content_h, 560);
-    EXPECT_EQ(v.view_h, 542);
-    EXPECT_EQ(v.render_w, 320);
-    EXPECT_EQ(v.render_h, 200);
-    layout_view(&v, {100, 50});
-    EXPECT_EQ(v.view_h, 40);  // not 32
-    EXPECT_EQ(v.render_w, 100);
-    EXPECT_EQ(v.render_h, 40);
-    layout_view(&v, {-5, 700});
-    EXPECT_EQ(v.view_w, 920);
-    EXPECT_EQ(v.view_h, 682);
-}
-
 TEST(StatusText, CountersStateAndLimits) {
     komu_stream s;
     komu_stream_init(&s);
