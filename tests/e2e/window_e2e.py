@@ -1,468 +1,237 @@
-"""The player in a real window: cinepane under a virtual X server, driven
-with xdotool and judged from screenshots taken with ImageMagick.
+"""The player in a real window: cinepane under Xvfb, driven with xdotool, judged from
+ImageMagick screenshots (python3 window_e2e.py CINEPANE KOMU). Waits are polls with generous
+limits: only a change that never comes fails. On failure the work folder is kept."""
+import ctypes, os, select, shutil, struct, subprocess, sys, tempfile, time
 
-    python3 window_e2e.py CINEPANE KOMU
-
-A still four-colour video checks where and how the picture is drawn, the
-status bar, repainting, zoom, drag, arrow keys, the wheel and Esc; the demo
-video checks play, pause and resume and the window's close request. Waits are
-polls with generous limits: only a change that never comes fails a check,
-never a slow one. Screenshots are kept in the work folder when something fails.
-"""
-import ctypes
-import os
-import select
-import shutil
-import struct
-import subprocess
-import sys
-import tempfile
-import time
-
-CINEPANE, KOMU = sys.argv[1], sys.argv[2]
-
-TITLE_RE = r"^View \(KOMU\)$"
-CONTENT_W, CONTENT_H = 920, 560  # the window's first content size
-BAR_ROWS = 18
-BAR_RGB = (0x26, 0x26, 0x26)
-VIEW_W, VIEW_H = CONTENT_W, CONTENT_H - BAR_ROWS
-BACKGROUND_565 = 0x18E3
-FIT_ZOOM_MAX = 6000  # thousandths
-
-# The still video: four quadrants of RGB565 colours.
-QUAD_W, QUAD_H = 64, 48
-QUAD_565 = {"tl": 0xF800, "tr": 0x07E0, "bl": 0x001F, "br": 0xFFE0}
-
-EDGE_TOL = 4   # screen pixels: a 320 x 200 render buffer stretched over 920 x 542
-COLOR_TOL = 3  # per channel
-WAIT_S = 15    # the longest wait for anything to show
-
-
-def expand565(c):
+def rgb(c):
     """RGB565 to 8-bit channels, each widened by repeating its top bits."""
-    r, g, b = (c >> 11) & 31, (c >> 5) & 63, c & 31
-    return ((r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2))
+    r, g, b = c >> 11, (c >> 5) & 63, c & 31
+    return (r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2)
 
+CINEPANE, KOMU = sys.argv[1:3]
+W, H, VIEW_H = 920, 560, 542     # pixels: first content size; the view above an 18-row bar
+BAR_RGB, BACK = (0x26, 0x26, 0x26), rgb(0x18E3)  # status bar and background
+QW, QH = 64, 48                  # the still video: four quadrants of RGB565
+QUAD_565 = {"tl": 0xF800, "tr": 0x07E0, "bl": 0x001F, "br": 0xFFE0}
+QUAD = {k: rgb(v) for k, v in QUAD_565.items()}
+EDGE_TOL = 4    # screen pixels: a 320 x 200 render buffer stretched over the view
+COLOR_TOL = 3   # per 8-bit channel
+WAIT_S = 15     # the longest wait for anything to show, seconds
+WORK = tempfile.mkdtemp(prefix="cinepane_e2e_")
+ENV = dict(os.environ, SDL_VIDEODRIVER="x11", SDL_RENDER_DRIVER="software")
+ENV.pop("WAYLAND_DISPLAY", None)
+procs, failures, shots = [], [], [0]  # procs[0] is Xvfb
 
-BACKGROUND_RGB = expand565(BACKGROUND_565)
-QUAD_RGB = {k: expand565(v) for k, v in QUAD_565.items()}
+def near(a, b, tol=COLOR_TOL):  # a: colour or screen position, None when not found
+    return a is not None and all(abs(x - y) <= tol for x, y in zip(a, b))
 
+def check(ok, what, detail=""):
+    print(("PASS " if ok else "FAIL ") + what + (f"  [{detail}]" if detail else ""), flush=True)
+    failures.extend([] if ok else [what])
 
-def near(a, b, tol=COLOR_TOL):
-    return all(abs(x - y) <= tol for x, y in zip(a, b))
-
-
-class Image:
-    """A screenshot as 8-bit RGB."""
-
-    def __init__(self, path):
-        ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
-                             capture_output=True, timeout=30).stdout
-        # P6 <w> <h> 255 <pixels>; ImageMagick writes no comments.
-        magic, w, h, maxval, self.data = ppm.split(maxsplit=4)
-        assert magic == b"P6" and maxval == b"255", "unexpected ppm from convert"
-        self.w, self.h, self.path = int(w), int(h), path
-
-    def px(self, x, y):
-        i = (y * self.w + x) * 3
-        return tuple(self.data[i:i + 3])
-
-
-class Session:
-    def __init__(self):
-        self.work = tempfile.mkdtemp(prefix="cinepane_e2e_")
-        self.failures = 0
-        self.shots = 0
-        self.procs = []
-        self.xvfb = None
-        self.env = dict(os.environ)
-
-    # --- reporting ---------------------------------------------------------
-    def check(self, ok, what, detail=""):
-        print(("PASS " if ok else "FAIL ") + what + (f"  [{detail}]" if detail else ""), flush=True)
-        if not ok:
-            self.failures += 1
-        return ok
-
-    # --- the X server ------------------------------------------------------
-    def start_xvfb(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-            stderr=open(os.path.join(self.work, "xvfb.log"), "w"))
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + WAIT_S
-        while not number.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([read_end], [], [], left)[0]:
-                raise RuntimeError("Xvfb did not report its display")
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb exited before reporting its display")
-            number += chunk
-        os.close(read_end)
-        self.env["DISPLAY"] = ":" + number.decode().strip()
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.env["SDL_VIDEODRIVER"] = "x11"
-        self.env["SDL_RENDER_DRIVER"] = "software"
-
-    def stop(self):
-        for proc in self.procs:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        if self.xvfb and self.xvfb.poll() is None:
-            self.xvfb.terminate()
-            self.xvfb.wait()
-
-    # --- tools -------------------------------------------------------------
-    def run(self, *cmd, **kw):
-        return subprocess.run(list(cmd), check=True, env=self.env, timeout=60, **kw)
-
-    def xdo(self, *args):
-        self.run("xdotool", *[str(a) for a in args])
-
-    def player(self, video, name):
-        """Starts cinepane on video; returns (process, window id)."""
-        out = open(os.path.join(self.work, name + ".out"), "w")
-        proc = subprocess.Popen([CINEPANE, video], env=self.env, stdout=out,
-                                stderr=subprocess.STDOUT)
-        self.procs.append(proc)
-        deadline = time.monotonic() + WAIT_S
-        while time.monotonic() < deadline:
-            if proc.poll() is not None:
-                raise RuntimeError(f"cinepane exited with {proc.returncode} before its window "
-                                   f"showed; see {out.name}")
-            found = subprocess.run(["xdotool", "search", "--name", TITLE_RE], env=self.env,
-                                   capture_output=True, text=True, timeout=30)
-            ids = found.stdout.split()
-            if ids:
-                return proc, ids[0]
-            time.sleep(0.1)
-        raise RuntimeError("no window titled 'View (KOMU)' appeared")
-
-    def shot(self, wid, tag):
-        self.shots += 1
-        path = os.path.join(self.work, f"{self.shots:02d}_{tag}.png")
-        self.run("import", "-window", wid, path)
-        return path
-
-    def differing_pixels(self, a, b):
-        done = subprocess.run(["compare", "-metric", "AE", a, b, "null:"], capture_output=True,
-                              text=True, timeout=60)
-        try:
-            return int(float(done.stderr.split()[0]))
-        except (ValueError, IndexError):
-            raise RuntimeError("compare failed: " + done.stderr.strip())
-
-    def wait_drawn(self, wid, tag):
-        """The first screenshot with the status bar drawn."""
-        deadline = time.monotonic() + WAIT_S
-        while True:
-            img = Image(self.shot(wid, tag))
-            if img.w == CONTENT_W and img.h == CONTENT_H and img.px(CONTENT_W - 4, CONTENT_H - 2) == BAR_RGB:
-                return img
-            if time.monotonic() > deadline:
-                return img
-            time.sleep(0.1)
-
-    def wait_change(self, wid, before, tag):
-        """After some input: the first screenshot that differs from before,
-        followed until two in a row are equal (the picture has settled)."""
-        deadline = time.monotonic() + WAIT_S
-        last = before
-        changed = False
-        while time.monotonic() < deadline:
-            time.sleep(0.15)
-            path = self.shot(wid, tag)
-            same = self.differing_pixels(last, path) == 0
-            if changed and same:
-                return Image(path)
-            changed = changed or not same
-            last = path
-        return Image(last)
-
-    def wait_exit(self, proc):
-        try:
-            return proc.wait(timeout=WAIT_S)
-        except subprocess.TimeoutExpired:
-            return None
-
-
-# --- measurements of the still video ------------------------------------------
-
-def fitted_geometry():
-    """Where the fit puts the still video: zoom = the largest that shows all
-    of it, at most 6x; displayed size rounded up; centred."""
-    zoom = min(VIEW_W * 1000 // QUAD_W, VIEW_H * 1000 // QUAD_H, FIT_ZOOM_MAX)
-    dw = (QUAD_W * zoom + 999) // 1000
-    dh = (QUAD_H * zoom + 999) // 1000
-    return (VIEW_W - dw) // 2, (VIEW_H - dh) // 2, dw, dh
-
-
-def picture_box(img):
-    """(left, top, right, bottom), inclusive, of everything in the video area
-    that is not background; None if there is nothing."""
-    plain_row = bytes(BACKGROUND_RGB) * VIEW_W
-    left = right = top = bottom = None
-    for y in range(0, VIEW_H):
-        start = y * img.w * 3
-        if img.data[start:start + VIEW_W * 3] == plain_row:
-            continue
-        x0 = next((x for x in range(VIEW_W) if not near(img.px(x, y), BACKGROUND_RGB, 10)), None)
-        if x0 is None:
-            continue
-        x1 = next(x for x in range(VIEW_W - 1, -1, -1) if not near(img.px(x, y), BACKGROUND_RGB, 10))
-        left = x0 if left is None else min(left, x0)
-        right = x1 if right is None else max(right, x1)
-        top = y if top is None else top
-        bottom = y
-    return None if top is None else (left, top, right, bottom)
-
-
-def quadrant_corner(img, box):
-    """Screen position of the point where the four quadrants meet: the first
-    column of the top-right colour along a row through the top half, and the
-    first row of the bottom-left colour down a column through the left half."""
-    left, top, right, bottom = box
-    row = top + (bottom - top) // 4
-    col = left + (right - left) // 4
-    cx = next((x for x in range(left, right + 1) if near(img.px(x, row), QUAD_RGB["tr"])), None)
-    cy = next((y for y in range(top, bottom + 1) if near(img.px(col, y), QUAD_RGB["bl"])), None)
-    return cx, cy
-
-
-def describe(box, corner):
-    return f"picture {box}, quadrant corner {corner}"
-
-
-def check_still(s):
-    quad = os.path.join(s.work, "quad.komu")
-    frame = bytearray()
-    for y in range(QUAD_H):
-        for x in range(QUAD_W):
-            key = ("t" if y < QUAD_H // 2 else "b") + ("l" if x < QUAD_W // 2 else "r")
-            frame += struct.pack("<H", QUAD_565[key])
-    s.run(KOMU, "encode", "-s", f"{QUAD_W}x{QUAD_H}", "-o", quad, "-", input=bytes(frame))
-
-    proc, wid = s.player(quad, "still")
-    img = s.wait_drawn(wid, "still")
-    s.check((img.w, img.h) == (CONTENT_W, CONTENT_H), "window content is 920 x 560",
-            f"{img.w} x {img.h}")
-
-    # Status bar: its colour over the 18 bottom rows, and text in it.
-    bar = [img.px(x, y) for y in range(VIEW_H, CONTENT_H) for x in range(CONTENT_W)]
-    plain = sum(1 for p in bar if p == BAR_RGB)
-    light = sum(1 for p in bar if min(p) >= 120)
-    s.check(plain >= 0.8 * len(bar), "status bar is rgb(38,38,38)",
-            f"{plain} of {len(bar)} pixels")
-    s.check(light >= 50, "status bar has text in it", f"{light} light pixels")
-    s.check(img.px(CONTENT_W - 4, VIEW_H) == BAR_RGB and
-            near(img.px(CONTENT_W - 4, VIEW_H - 1), BACKGROUND_RGB),
-            "status bar starts 18 rows above the bottom")
-
-    # The picture: fitted and centred, each quadrant its colour, background around.
-    px0, py0, dw, dh = fitted_geometry()
-    box = picture_box(img)
-    expect = (px0, py0, px0 + dw - 1, py0 + dh - 1)
-    s.check(box is not None and all(abs(a - b) <= EDGE_TOL for a, b in zip(box, expect)),
-            "still video is fitted and centred", f"picture {box}, expected {expect}")
-    bad = []
-    for key, rgb in QUAD_RGB.items():
-        qx = px0 + (dw // 2 if key[1] == "r" else 0)
-        qy = py0 + (dh // 2 if key[0] == "b" else 0)
-        for i in range(5):
-            for j in range(5):
-                x = qx + 10 + (dw // 2 - 20) * i // 4
-                y = qy + 10 + (dh // 2 - 20) * j // 4
-                if not near(img.px(x, y), rgb):
-                    bad.append((key, x, y, img.px(x, y)))
-    s.check(not bad, "quadrant colours inside the picture", f"wrong: {bad[:4]}")
-    outside = [(40, 40), (VIEW_W - 40, 40), (40, VIEW_H - 40), (VIEW_W - 40, VIEW_H - 40),
-               (px0 - 20, py0 + dh // 2), (px0 + dw + 20, py0 + dh // 2),
-               (px0 + dw // 2, py0 - 20), (px0 + dw // 2, py0 + dh + 20)]
-    bad = [(x, y, img.px(x, y)) for x, y in outside if not near(img.px(x, y), BACKGROUND_RGB)]
-    s.check(not bad, f"background is RGB565 0x18E3 = rgb{BACKGROUND_RGB} around the picture",
-            f"wrong: {bad[:4]}")
-    corner = quadrant_corner(img, box) if box else (None, None)
-    centre = (VIEW_W // 2, VIEW_H // 2)
-    s.check(None not in corner and all(abs(a - b) <= EDGE_TOL for a, b in zip(corner, centre)),
-            "quadrant corner at the view centre", describe(box, corner))
-
-    # Unmapped and mapped again, the window shows the same picture at once,
-    # though the player only draws when the picture changes. The pointer is
-    # kept off the window so that no event reaches the player.
-    s.xdo("mousemove", "--sync", 1, 1)
-    s.xdo("windowunmap", "--sync", wid)
-    s.xdo("windowmap", "--sync", wid)
+def poll(take, done, pause=0.1):
+    """take() until done(result) or WAIT_S have passed; the last result."""
     deadline = time.monotonic() + WAIT_S
     while True:
-        again = s.shot(wid, "remapped")
-        same = s.differing_pixels(img.path, again) == 0
-        if same or time.monotonic() > deadline:
-            break
-        time.sleep(0.1)
-    s.check(same, "a window mapped again is repainted")
+        got = take()
+        if done(got) or time.monotonic() > deadline:
+            return got
+        time.sleep(pause)
 
-    # '+' zooms about the view centre.
-    s.xdo("windowfocus", "--sync", wid)
-    s.xdo("key", "plus")
-    zoomed = s.wait_change(wid, img.path, "plus")
-    zbox = picture_box(zoomed)
-    zcorner = quadrant_corner(zoomed, zbox) if zbox else (None, None)
-    grew = zbox is not None and box is not None and (zbox[2] - zbox[0]) > 1.1 * (box[2] - box[0])
-    s.check(grew and None not in zcorner and
-            all(abs(a - b) <= EDGE_TOL for a, b in zip(zcorner, centre)),
-            "'+' enlarges the picture about the view centre", describe(zbox, zcorner))
+def run(*cmd, **kw):
+    return subprocess.run([str(c) for c in cmd], check=True, env=ENV, timeout=60, **kw)
 
-    # A left-button drag moves the picture by the drag.
-    drag = (100, 60)
-    start = (400, 200)
-    s.xdo("mousemove", "--window", wid, "--sync", *start)
-    s.xdo("mousedown", 1)
-    s.xdo("mousemove", "--window", wid, "--sync", start[0] + drag[0] // 2, start[1] + drag[1] // 2)
-    s.xdo("mousemove", "--window", wid, "--sync", start[0] + drag[0], start[1] + drag[1])
-    s.xdo("mouseup", 1)
-    dragged = s.wait_change(wid, zoomed.path, "drag")
-    dbox = picture_box(dragged)
-    dcorner = quadrant_corner(dragged, dbox) if dbox else (None, None)
-    want = (zcorner[0] + drag[0], zcorner[1] + drag[1]) if None not in zcorner else None
-    s.check(want is not None and None not in dcorner and
-            all(abs(a - b) <= EDGE_TOL for a, b in zip(dcorner, want)),
-            "left-button drag moves the picture by the drag", f"{describe(dbox, dcorner)}, expected corner {want}")
+def xdo(*args):  # one xdotool call; its commands may be chained
+    run("xdotool", *args)
 
-    # Down and Right move the picture down and right.
-    s.xdo("key", "Down", "Right")
-    arrowed = s.wait_change(wid, dragged.path, "arrows")
-    abox = picture_box(arrowed)
-    acorner = quadrant_corner(arrowed, abox) if abox else (None, None)
-    ok = None not in dcorner and None not in acorner
-    s.check(ok and acorner[0] - dcorner[0] > 10 and acorner[1] - dcorner[1] > 10 and
-            abs(acorner[0] - dcorner[0] - (acorner[1] - dcorner[1])) <= EDGE_TOL,
-            "Down and Right move the picture down and right", f"corner {dcorner} -> {acorner}")
+class Image:
+    """A screenshot as 8-bit RGB rows."""
+    def __init__(self, ppm):
+        self.w, self.h = map(int, ppm.split(maxsplit=3)[1:3])
+        self.data = ppm[-self.w * self.h * 3:]
 
-    # The wheel towards the user zooms out, away from the user back in (in
-    # this order the zoom stays clear of its limits).
-    width = abox[2] - abox[0] if abox else 0
-    s.xdo("click", 5)
-    wheeled = s.wait_change(wid, arrowed.path, "wheel_out")
-    wbox = picture_box(wheeled)
-    s.check(wbox is not None and wbox[2] - wbox[0] < 0.9 * width, "wheel down zooms out",
-            f"width {width} -> {wbox and wbox[2] - wbox[0]}")
-    s.xdo("click", 4)
-    back = s.wait_change(wid, wheeled.path, "wheel_in")
-    bbox = picture_box(back)
-    s.check(bbox is not None and abs((bbox[2] - bbox[0]) - width) <= EDGE_TOL,
-            "wheel up zooms back in", f"width {width} -> {bbox and bbox[2] - bbox[0]}")
+    def px(self, x, y):
+        return tuple(self.data[(y * self.w + x) * 3:(y * self.w + x) * 3 + 3])
 
-    s.xdo("key", "Escape")
-    status = s.wait_exit(proc)
-    s.check(status == 0, "Esc closes the window, exit status 0", f"status {status}")
+def shot(wid, tag):
+    shots[0] += 1
+    path = os.path.join(WORK, f"{shots[0]:03d}_{tag}.png")
+    run("import", "-window", wid, path)
+    return Image(run("convert", path, "-depth", "8", "ppm:-", capture_output=True).stdout)
 
+def player(video, name):
+    """Starts cinepane on video; (process, window id, first screenshot with the bar drawn)."""
+    proc = subprocess.Popen([CINEPANE, video], env=ENV, stderr=subprocess.STDOUT,
+                            stdout=open(os.path.join(WORK, name + ".out"), "w"))
+    procs.append(proc)
+    search = ["xdotool", "search", "--name", r"^View \(KOMU\)$"]
+    ids = poll(lambda: subprocess.run(search, env=ENV, capture_output=True, text=True,
+                                      timeout=60).stdout.split(), bool)
+    if not ids:
+        raise RuntimeError(f"no window 'View (KOMU)' (status {proc.poll()}, see {name}.out)")
+    img = poll(lambda: shot(ids[0], name),
+               lambda i: (i.w, i.h) == (W, H) and i.px(W - 4, H - 2) == BAR_RGB)
+    return proc, ids[0], img
 
-# --- the demo video: play, pause, resume, close ---------------------------------
+def measure(img):
+    """(box, corner): the inclusive (left, top, right, bottom) of what is not background in
+    the view, and where the quadrants meet (found along a row through the top half and a
+    column through the left half); None for what is not there."""
+    plain, rows = bytes(BACK) * W, []
+    for y in range(VIEW_H):
+        if img.data[y * img.w * 3:(y * img.w + W) * 3] != plain:
+            xs = [x for x in range(W) if not near(img.px(x, y), BACK, 10)]
+            rows += [(y, xs[0], xs[-1])] if xs else []
+    if not rows:
+        return None, None
+    left, right = min(r[1] for r in rows), max(r[2] for r in rows)
+    top, bottom = rows[0][0], rows[-1][0]
+    row, col = top + (bottom - top) // 4, left + (right - left) // 4
+    cx = next((x for x in range(left, right + 1) if near(img.px(x, row), QUAD["tr"])), None)
+    cy = next((y for y in range(top, bottom + 1) if near(img.px(col, y), QUAD["bl"])), None)
+    return (left, top, right, bottom), None if None in (cx, cy) else (cx, cy)
 
-def send_close_request(s, wid):
-    """Sends WM_DELETE_WINDOW as a window manager would (xdotool 3.2016 has
-    no command for it)."""
+def step(wid, before, tag):
+    """After some input: screenshots until two in a row are equal and differ from
+    before (the picture changed and settled); (last screenshot, box, corner)."""
+    seen = [before]
+    poll(lambda: seen.append(shot(wid, tag)) or seen,
+         lambda s: s[-1].data == s[-2].data != before.data, pause=0.15)
+    return (seen[-1], *measure(seen[-1]))
+
+def check_still():
+    quad = os.path.join(WORK, "quad.komu")
+    run(KOMU, "encode", "-s", f"{QW}x{QH}", "-o", quad, "-", input=b"".join(
+        struct.pack("<H", QUAD_565["tb"[y >= QH // 2] + "lr"[x >= QW // 2]])
+        for y in range(QH) for x in range(QW)))
+    proc, wid, img = player(quad, "still")
+    check((img.w, img.h) == (W, H), "window content is 920 x 560", f"{img.w} x {img.h}")
+    bar = [img.px(x, y) for y in range(VIEW_H, H) for x in range(W)]
+    plain, light = sum(p == BAR_RGB for p in bar), sum(min(p) >= 120 for p in bar)
+    check(plain >= 0.8 * len(bar) and light >= 50 and img.px(W - 4, VIEW_H) == BAR_RGB
+          and near(img.px(W - 4, VIEW_H - 1), BACK),
+          "status bar: the 18 bottom rows, rgb(38,38,38), text in it", f"{plain}, {light} light")
+
+    # The fit: the largest zoom (thousandths, at most 6x) showing it all; size rounded up; centred.
+    zoom = min(W * 1000 // QW, VIEW_H * 1000 // QH, 6000)
+    dw, dh = -(-QW * zoom // 1000), -(-QH * zoom // 1000)
+    x0, y0 = (W - dw) // 2, (VIEW_H - dh) // 2
+    box, corner = measure(img)
+    want = (x0, y0, x0 + dw - 1, y0 + dh - 1)
+    check(near(box, want, EDGE_TOL), "still video is fitted and centred", f"{box}, expected {want}")
+    bad = []
+    for key, colour in QUAD.items():  # 5 x 5 samples inside each quadrant
+        for i in range(25):
+            x = x0 + (dw // 2 if key[1] == "r" else 0) + 10 + (dw // 2 - 20) * (i % 5) // 4
+            y = y0 + (dh // 2 if key[0] == "b" else 0) + 10 + (dh // 2 - 20) * (i // 5) // 4
+            bad += [] if near(img.px(x, y), colour) else [(key, x, y, img.px(x, y))]
+    check(not bad, "quadrant colours inside the picture", f"wrong: {bad[:4]}")
+    around = [(40, 40), (W - 40, 40), (40, VIEW_H - 40), (W - 40, VIEW_H - 40)]
+    bad = [(x, y, img.px(x, y)) for x, y in around if not near(img.px(x, y), BACK)]
+    check(not bad, f"background rgb{BACK} around the picture", f"wrong: {bad[:4]}")
+    centre = (W // 2, VIEW_H // 2)
+    check(near(corner, centre, EDGE_TOL), "quadrant corner at the view centre", f"{box}, {corner}")
+
+    # Paused (the bar says so) with the pointer off the window, the player has nothing to
+    # draw, so only its expose handling can repaint the window once mapped again.
+    xdo("mousemove", "--sync", 1, 1, "windowfocus", "--sync", wid, "key", "space")
+    paused = step(wid, img, "paused")[0]
+    xdo("windowunmap", "--sync", wid, "windowmap", "--sync", wid)
+    again = poll(lambda: shot(wid, "remapped"), lambda i: i.data == paused.data)
+    check(paused.data != img.data and again.data == paused.data,
+          "a paused window mapped again is repainted")
+
+    xdo("windowfocus", "--sync", wid, "key", "plus")
+    zoomed, zbox, zcorner = step(wid, paused, "plus")
+    check(zbox and box and zbox[2] - zbox[0] > 1.1 * (box[2] - box[0])
+          and near(zcorner, centre, EDGE_TOL),
+          "'+' enlarges the picture about the view centre", f"{zbox}, {zcorner}")
+
+    drag = ["mousemove", "--window", wid, "--sync"]
+    xdo(*drag, 400, 200, "mousedown", 1, *drag, 450, 230, *drag, 500, 260, "mouseup", 1)
+    last, lbox, lcorner = step(wid, zoomed, "drag")
+    check(zcorner and near(lcorner, (zcorner[0] + 100, zcorner[1] + 60), EDGE_TOL),
+          "left-button drag by (100, 60) moves the picture by it", f"{zcorner} -> {lcorner}")
+
+    for key, (ux, uy) in (("Down", (0, 1)), ("Right", (1, 0))):
+        before = lcorner
+        xdo("key", key)
+        last, lbox, lcorner = step(wid, last, key)
+        dx, dy = (lcorner[0] - before[0], lcorner[1] - before[1]) if before and lcorner else (0, 0)
+        check(ux * dx + uy * dy > 10 and abs(uy * dx + ux * dy) <= EDGE_TOL,
+              f"{key} moves the picture {key.lower()} only", f"{before} -> {lcorner}")
+
+    # Wheel towards the user zooms out, then away zooms back in (in this order
+    # the zoom stays clear of its limits).
+    width = lbox[2] - lbox[0] if lbox else 0
+    xdo("click", 5)
+    last, wbox, _ = step(wid, last, "wheel_out")
+    check(wbox and wbox[2] - wbox[0] < 0.9 * width, "wheel down zooms out", f"{width} -> {wbox}")
+    xdo("click", 4)
+    _, wbox, _ = step(wid, last, "wheel_in")
+    check(wbox and abs(wbox[2] - wbox[0] - width) <= EDGE_TOL, "wheel up zooms back in",
+          f"{width} -> {wbox}")
+
+    xdo("key", "Escape")
+    status = poll(proc.poll, lambda code: code is not None)
+    check(status == 0, "Esc closes the window, exit status 0", f"status {status}")
+
+def close_request(wid):
+    """WM_DELETE_WINDOW as a window manager sends it (xdotool has no command for it)."""
     x11 = ctypes.CDLL("libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.c_void_p]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-    class XEvent(ctypes.Union):
-        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-    display = x11.XOpenDisplay(s.env["DISPLAY"].encode())
-    if not display:
-        raise RuntimeError("cannot open " + s.env["DISPLAY"])
-    event = XEvent()
-    event.xclient.type = 33  # ClientMessage
-    event.xclient.window = int(wid)
-    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-    event.xclient.format = 32
-    event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-    event.xclient.data[1] = 0  # CurrentTime
-    sent = x11.XSendEvent(display, int(wid), 0, 0, ctypes.byref(event))
-    x11.XFlush(display)
+    display = ctypes.c_void_p(x11.XOpenDisplay(ENV["DISPLAY"].encode()))
+    atom = lambda name: x11.XInternAtom(display, name, 0)  # noqa: E731
+    # An XEvent: 24 longs; on 64-bit Linux each XClientMessageEvent field fills one: type (33),
+    # serial, send_event, display, window, message_type, format, data[5] (data[1] 0: now).
+    event = (ctypes.c_long * 24)(33, 0, 0, 0, int(wid), atom(b"WM_PROTOCOLS"), 32,
+                                 atom(b"WM_DELETE_WINDOW"))
+    x11.XSendEvent(display, ctypes.c_ulong(int(wid)), 0, ctypes.c_long(0), event)
     x11.XCloseDisplay(display)
-    if not sent:
-        raise RuntimeError("XSendEvent failed")
 
+def pair(wid, tag, equal):
+    """Screenshot pairs a quarter second apart until a pair is equal (or differs);
+    whether one was, and its second screenshot."""
+    take = lambda: (shot(wid, tag), time.sleep(0.25), shot(wid, tag))  # noqa: E731
+    a, _, b = poll(take, lambda p: (p[0].data == p[2].data) == equal, pause=0)
+    return (a.data == b.data) == equal, b
 
-def pair_until(s, wid, tag, want_equal):
-    """Screenshot pairs a quarter second apart until one is equal (or differs);
-    the pair, or None when none did within the wait."""
-    deadline = time.monotonic() + WAIT_S
-    while time.monotonic() < deadline:
-        a = s.shot(wid, tag)
-        time.sleep(0.25)
-        b = s.shot(wid, tag)
-        if (s.differing_pixels(a, b) == 0) == want_equal:
-            return a, b
-    return None
-
-
-def check_demo(s):
-    demo = os.path.join(s.work, "demo.komu")
-    s.run(KOMU, "demo", "-o", demo, stdout=subprocess.DEVNULL)
-    proc, wid = s.player(demo, "demo")
-    s.wait_drawn(wid, "demo")
-    s.check(pair_until(s, wid, "playing", want_equal=False) is not None,
-            "the demo video plays (screenshots change)")
-
-    s.xdo("windowfocus", "--sync", wid)
-    s.xdo("key", "space")
-    paused = pair_until(s, wid, "paused", want_equal=True)
-    held = False
-    if paused:
-        # Longer than any still stretch of the demo (1.5 s).
-        time.sleep(3)
-        later = s.shot(wid, "paused_later")
-        held = s.differing_pixels(paused[1], later) == 0
-    s.check(paused is not None and held, "Space pauses (the picture stays the same for 3 s)")
-
-    s.xdo("key", "space")
-    s.check(pair_until(s, wid, "resumed", want_equal=False) is not None,
-            "Space resumes (screenshots change again)")
-
-    send_close_request(s, wid)
-    status = s.wait_exit(proc)
-    s.check(status == 0, "the window's close request ends the player, exit status 0",
-            f"status {status}")
-
+def check_demo():
+    demo = os.path.join(WORK, "demo.komu")
+    run(KOMU, "demo", "-o", demo, stdout=subprocess.DEVNULL)
+    proc, wid, _ = player(demo, "demo")
+    check(pair(wid, "playing", False)[0], "the demo video plays (screenshots change)")
+    xdo("windowfocus", "--sync", wid, "key", "space")
+    paused, last = pair(wid, "paused", True)
+    time.sleep(3)  # longer than any still stretch of the demo (1.5 s)
+    check(paused and shot(wid, "paused_later").data == last.data,
+          "Space pauses (the picture stays the same for 3 s)")
+    xdo("key", "space")
+    check(pair(wid, "resumed", False)[0], "Space resumes (screenshots change again)")
+    close_request(wid)
+    status = poll(proc.poll, lambda code: code is not None)
+    check(status == 0, "the window's close request ends the player with 0", f"status {status}")
 
 def main():
-    s = Session()
     try:
-        s.start_xvfb()
-        check_still(s)
-        check_demo(s)
+        xvfb = subprocess.Popen(  # writes its display number to stdout
+            ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+            stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True)
+        procs.append(xvfb)
+        ENV["DISPLAY"] = ":" + (xvfb.stdout.readline().strip()
+                                if select.select([xvfb.stdout], [], [], WAIT_S)[0] else "")
+        if ENV["DISPLAY"] == ":":
+            raise RuntimeError("Xvfb reported no display; see xvfb.log")
+        check_still()
+        check_demo()
     except Exception as error:  # a step that could not run at all
-        s.check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
+        check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
     finally:
-        s.stop()
-    if s.failures:
-        print(f"{s.failures} check(s) failed; screenshots and logs kept in {s.work}")
-        return 1
-    shutil.rmtree(s.work, ignore_errors=True)
-    print("all window checks passed")
-    return 0
+        for proc in reversed(procs):  # the players, then Xvfb (terminated: it removes its lock)
+            (proc.terminate if proc is procs[0] else proc.kill)()
+            proc.wait()
+    if failures:
+        sys.exit(f"{len(failures)} check(s) failed; screenshots and logs kept in {WORK}")
+    shutil.rmtree(WORK, ignore_errors=True)
 
-
-if __name__ == "__main__":
-    sys.exit(main())
+main()
