@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (elem == 1) {
         std::vector<uint8_t> picture(dst_len), xored(dst_len);
         for (uint32_t k = 0; k < dst_len; ++k) picture[k] = static_cast<uint8_t>(k * 131 + 7);
-        std::memcpy(dst, picture.data(), dst_len);
+        if (dst_len > 0) std::memcpy(dst, picture.data(), dst_len);
         if (rle_xor_packbits(src_ptr, src_len, dst, dst_len) != expected) std::abort();
         for (uint32_t k = 0; k < dst_len; ++k) {
             xored[k] = expected == 0 ? picture[k] ^ want[k] : picture[k];
