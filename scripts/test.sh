@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+export CINEPANE_E2E_REQUIRED=1  # everything the real-window test needs is installed now
 
 echo "== build and test (Release)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCINEPANE_WERROR=ON >/dev/null
