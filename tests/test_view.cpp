@@ -18,28 +18,24 @@ view_state view_of(int32_t w, int32_t h) {
 }
 
 TEST(ViewTransform, FitsAndCentres) {
+    // Area, video, then the fitted zoom and pan (displayed size rounded up).
+    const struct { int32_t area_w, area_h, w, h, zoom, pan_x, pan_y; } fits[] = {
+        {920, 542, 320, 200, 2710, 26, 0},  // displayed 868 x 542
+        {920, 40, 640, 480, 83, (920 - 54) / 2, 0},
+        {920, 542, 1, 1, 6000, (920 - 6) / 2, (542 - 6) / 2},
+        {10, 40, 640, 480, 50, (10 - 32) / 2, (40 - 24) / 2},  // raised to the smallest fit
+        {1004, 752, 640, 480, 1566, 0, 0},  // 1002.24 wide shows as 1003: pan 0, not 1
+    };
+    for (const auto& f : fits) {
+        view_state v = view_of(f.area_w, f.area_h);
+        reset_view_transform(&v, f.w, f.h);
+        EXPECT_EQ(v.zoom_permille, f.zoom) << f.w;
+        EXPECT_EQ(v.pan_x, f.pan_x) << f.w;
+        EXPECT_EQ(v.pan_y, f.pan_y) << f.w;
+    }
+    // No video size or no area: nothing changes.
     view_state v = view_of(920, 542);
     reset_view_transform(&v, 320, 200);
-    EXPECT_EQ(v.zoom_permille, 2710);
-    EXPECT_EQ(v.pan_x, 26);  // displayed 868 x 542
-    EXPECT_EQ(v.pan_y, 0);
-
-    view_state small = view_of(920, 40);
-    reset_view_transform(&small, 640, 480);
-    EXPECT_EQ(small.zoom_permille, 83);
-    EXPECT_EQ(small.pan_x, (920 - 54) / 2);
-    EXPECT_EQ(small.pan_y, 0);
-
-    reset_view_transform(&v, 1, 1);
-    EXPECT_EQ(v.zoom_permille, 6000);
-    EXPECT_EQ(v.pan_x, (920 - 6) / 2);
-
-    view_state tiny = view_of(920, 40);
-    tiny.view_w = 10;
-    reset_view_transform(&tiny, 640, 480);
-    EXPECT_EQ(tiny.zoom_permille, 50);  // raised to the smallest fit
-    EXPECT_EQ(tiny.pan_x, (10 - 32) / 2);  // negative: larger than the area
-
     const view_state before = v;
     reset_view_transform(&v, 0, 10);
     reset_view_transform(&v, 10, -1);
@@ -51,44 +47,29 @@ TEST(ViewTransform, FitsAndCentres) {
 
 TEST(ViewTransform, ZoomStepsAboutTheCentreWithinLimits) {
     view_state v = view_of(920, 542);
-    v.zoom_permille = 50;
-    for (int32_t want : {62, 77, 96, 120}) {
-        zoom_view(&v, 64, 48, 1);
-        EXPECT_EQ(v.zoom_permille, want);
-    }
-    v.zoom_permille = 62;
-    zoom_view(&v, 64, 48, 0);
-    EXPECT_EQ(v.zoom_permille, 50);
-
-    v.zoom_permille = 7000;
-    zoom_view(&v, 64, 48, 1);
-    EXPECT_EQ(v.zoom_permille, 8000);
+    const auto step = [&](int32_t from, int32_t in, int32_t w = 64) {
+        v.zoom_permille = from;
+        zoom_view(&v, w, 48, in);
+        return v.zoom_permille;
+    };
+    int32_t z = 50;
+    for (int32_t want : {62, 77, 96, 120}) EXPECT_EQ(z = step(z, 1), want);
+    EXPECT_EQ(step(62, 0), 50);
+    EXPECT_EQ(step(7000, 1), 8000);
     const int32_t px = v.pan_x, py = v.pan_y;
-    zoom_view(&v, 64, 48, 1);  // at the cap: nothing moves
-    EXPECT_EQ(v.zoom_permille, 8000);
+    EXPECT_EQ(step(8000, 1), 8000);  // at the cap: nothing moves
     EXPECT_EQ(v.pan_x, px);
     EXPECT_EQ(v.pan_y, py);
-    zoom_view(&v, 64, 48, 0);
-    EXPECT_EQ(v.zoom_permille, 6400);
-    zoom_view(&v, 0, 48, 0);  // no video size: nothing
-    EXPECT_EQ(v.zoom_permille, 6400);
-
-    v.zoom_permille = 1000;
-    zoom_view(&v, 64, 48, 1);
-    zoom_view(&v, 64, 48, 0);
-    EXPECT_EQ(v.zoom_permille, 1000);
-    v.zoom_permille = 1001;
-    zoom_view(&v, 64, 48, 1);
-    EXPECT_EQ(v.zoom_permille, 1251);
-    zoom_view(&v, 64, 48, 0);
-    EXPECT_EQ(v.zoom_permille, 1000);
+    EXPECT_EQ(step(8000, 0), 6400);
+    EXPECT_EQ(step(6400, 0, 0), 6400);  // no video size: nothing
+    EXPECT_EQ(step(step(1000, 1), 0), 1000);
+    EXPECT_EQ(step(1001, 1), 1251);
+    EXPECT_EQ(step(1251, 0), 1000);
 
     // The video pixel under the centre stays there.
-    v.zoom_permille = 2000;
     v.pan_x = 100;
     v.pan_y = 50;
-    zoom_view(&v, 640, 480, 1);  // centre (460, 271) showed video (180, 110)
-    EXPECT_EQ(v.zoom_permille, 2500);
+    EXPECT_EQ(step(2000, 1, 640), 2500);  // centre (460, 271) showed video (180, 110)
     EXPECT_EQ(v.pan_x, 460 - 180 * 2500 / 1000);
     EXPECT_EQ(v.pan_y, 271 - 110 * 2500 / 1000);
 }
@@ -102,8 +83,8 @@ TEST(ViewTransform, PanSaturatesAndNothingOverflows) {
     pan_view(&v, INT64_MIN / 2, INT64_MAX / 2);
     EXPECT_EQ(v.pan_x, -PAN_LIMIT);
     EXPECT_EQ(v.pan_y, PAN_LIMIT);
-    // Far out, zooming and composing stay defined (the sanitizer build
-    // checks) and keep pan within its limits.
+    // Far out, zooming stays defined (the sanitizer build checks) and keeps
+    // pan and zoom within their limits.
     std::mt19937 rng(7);
     for (int i = 0; i < 20'000; ++i) {
         switch (rng() % 4) {
@@ -127,8 +108,6 @@ struct still {
         komu_stream_init(&s);
         s.width = w;
         s.height = h;
-        s.header.frame_count = 300;
-        s.playing = 1;
         for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>(i * 7 + 1);
         s.cur_frame = reinterpret_cast<uint8_t*>(pixels.data());
     }
@@ -147,12 +126,13 @@ uint16_t expected_pixel(const view_state& v, const still& st, int32_t c, int32_t
     return st.pixels[size_t(sy) * size_t(st.s.width) + size_t(sx)];
 }
 
-void expect_matches_sampling(const view_state& v, const still& st) {
+void expect_composes_as_sampled(view_state* v, const still& st) {
+    ASSERT_EQ(compose_frame(v, &st.s), 0);
     int mismatches = 0;
-    for (int32_t r = 0; r < v.render_h; ++r) {
-        for (int32_t c = 0; c < v.render_w; ++c) {
-            if (v.render_buf[r * v.render_w + c] != expected_pixel(v, st, c, r) && ++mismatches < 5) {
-                ADD_FAILURE() << "render pixel (" << c << ", " << r << ")";
+    for (int32_t r = 0; r < v->render_h; ++r) {
+        for (int32_t c = 0; c < v->render_w; ++c) {
+            if (v->render_buf[r * v->render_w + c] != expected_pixel(*v, st, c, r) && ++mismatches < 5) {
+                ADD_FAILURE() << "render pixel (" << c << ", " << r << ") zoom " << v->zoom_permille;
             }
         }
     }
@@ -163,25 +143,18 @@ TEST(Composition, SamplesTheFrameThroughTheView) {
     still st(640, 480);
     view_state v = view_of(320, 200);
     v.zoom_permille = 1000;  // one to one: the top-left 320 x 200
-    ASSERT_EQ(compose_frame(&v, &st.s), 0);
-    EXPECT_EQ(v.render_buf[0], st.pixels[0]);
+    expect_composes_as_sampled(&v, st);
     EXPECT_EQ(v.render_buf[199 * 320 + 319], st.pixels[199 * 640 + 319]);
-    expect_matches_sampling(v, st);
+    std::free(v.render_buf);
 
     view_state fit = view_of(920, 542);
     reset_view_transform(&fit, 640, 480);
-    ASSERT_EQ(compose_frame(&fit, &st.s), 0);
-    expect_matches_sampling(fit, st);
-    // Render column 319 samples view column 917, row 199 view row 539.
-    EXPECT_EQ(319 * fit.view_w / fit.render_w, 917);
-    EXPECT_EQ(199 * fit.view_h / fit.render_h, 539);
-
+    expect_composes_as_sampled(&fit, st);
     for (int32_t zoom : {50, 333, 6000, 8000}) {
         fit.zoom_permille = zoom;
         fit.pan_x = -37;
         fit.pan_y = 11;
-        ASSERT_EQ(compose_frame(&fit, &st.s), 0);
-        expect_matches_sampling(fit, st);
+        expect_composes_as_sampled(&fit, st);
     }
     // A position less than one video pixel left of the picture shows column 0.
     fit.zoom_permille = 4000;
@@ -199,51 +172,38 @@ TEST(Composition, SamplesTheFrameThroughTheView) {
             ASSERT_EQ(fit.render_buf[i], VIDEO_BACKGROUND_RGB565);
         }
     }
-    std::free(v.render_buf);
+    // The render buffer grows but never shrinks; no frame, nothing to draw.
+    uint16_t* buf = fit.render_buf;
+    EXPECT_EQ(fit.render_cap, 320u * 200u);
+    layout_view(&fit, {100, 80});
+    reset_view_transform(&fit, 640, 480);
+    expect_composes_as_sampled(&fit, st);
+    EXPECT_EQ(fit.render_buf, buf);
+    EXPECT_EQ(fit.render_cap, 320u * 200u);
+    st.s.cur_frame = nullptr;
+    EXPECT_EQ(compose_frame(&fit, &st.s), -1);
     std::free(fit.render_buf);
-}
-
-TEST(Composition, RenderBufferGrowsButNeverShrinks) {
-    still st(64, 48);
-    view_state v = view_of(920, 542);
-    reset_view_transform(&v, 64, 48);
-    ASSERT_EQ(compose_frame(&v, &st.s), 0);
-    EXPECT_EQ(v.render_cap, 320u * 200u);
-    uint16_t* buf = v.render_buf;
-    layout_view(&v, {100, 80});
-    ASSERT_EQ(compose_frame(&v, &st.s), 0);
-    EXPECT_EQ(v.render_buf, buf);
-    EXPECT_EQ(v.render_cap, 320u * 200u);
-    expect_matches_sampling(v, st);
-
-    st.s.cur_frame = nullptr;  // nothing to draw
-    EXPECT_EQ(compose_frame(&v, &st.s), -1);
-    std::free(v.render_buf);
 }
 
 TEST(StatusText, CountersStateAndLimits) {
     komu_stream s;
     komu_stream_init(&s);
     s.header.frame_count = 300;
-    s.next_index = 12;
-    s.playing = 1;
+    const std::string p127(127, 'p'), p120(120, 'p');
+    const struct { std::string path; uint32_t next; uint8_t playing; std::string want; } cases[] = {
+        {"/videos/demo.komu", 12, 1, "/videos/demo.komu | frame 12/300 | playing"},
+        {"/videos/demo.komu", 12, 0, "/videos/demo.komu | frame 12/300 | paused"},
+        {"a", 0, 0, "a | frame 1/300 | paused"},  // before the first decode: frame 1
+        {p127, 0, 0, p127},
+        {p120, 0, 0, p120 + " | fram"},
+    };
     char text[TEXT_CAP];
-    build_status_text(text, "/videos/demo.komu", &s);
-    EXPECT_STREQ(text, "/videos/demo.komu | frame 12/300 | playing");
-    s.playing = 0;
-    build_status_text(text, "/videos/demo.komu", &s);
-    EXPECT_STREQ(text, "/videos/demo.komu | frame 12/300 | paused");
-    s.next_index = 0;  // before the first decode counts as frame 1
-    build_status_text(text, "a", &s);
-    EXPECT_STREQ(text, "a | frame 1/300 | paused");
-
-    const std::string p127(127, 'p');
-    build_status_text(text, p127.c_str(), &s);
-    EXPECT_EQ(std::string(text), p127);
-    const std::string p120(120, 'p');
-    build_status_text(text, p120.c_str(), &s);
-    EXPECT_EQ(std::string(text), p120 + " | fram");
-
+    for (const auto& c : cases) {
+        s.next_index = c.next;
+        s.playing = c.playing;
+        build_status_text(text, c.path.c_str(), &s);
+        EXPECT_EQ(std::string(text), c.want);
+    }
     char digits[TEXT_CAP] = "";
     str_append_uint(digits, 0);
     str_append_uint(digits, 4294967295u);
@@ -254,95 +214,86 @@ TEST(StatusText, CountersStateAndLimits) {
     EXPECT_EQ(std::string(digits), p124 + "987");  // digits past 127 are dropped
 }
 
-TEST(Input, KeysActOnLowByteOrFullCode) {
+// A 640 x 480 stream, fitted into a 920 x 542 view.
+struct input_rig {
     komu_stream s;
-    komu_stream_init(&s);
-    s.width = 640;
-    s.height = 480;
-    s.playing = 1;
-    auto press = [&](view_state* v, uint32_t key) {
-        const gui_event e = scripted::key_event(key);
-        handle_input(v, &s, &e);
-    };
     view_state v = view_of(920, 542);
-    reset_view_transform(&v, 640, 480);
+    input_rig() {
+        komu_stream_init(&s);
+        s.width = 640;
+        s.height = 480;
+        s.playing = 1;
+        reset_view_transform(&v, 640, 480);
+        v.running = 1;
+    }
+    void key(uint32_t k) { send(scripted::key_event(k)); }
+    void mouse(int32_t x, int32_t y, int32_t b, int32_t wheel) { send(scripted::mouse_event(x, y, b, wheel)); }
+    void send(const gui_event& e) { handle_input(&v, &s, &e); }
+};
+
+TEST(Input, KeysActOnLowByteOrFullCode) {
+    input_rig in;
+    view_state& v = in.v;
     const view_state fitted = v;
-    v.running = 1;
+    in.key(' ');
+    EXPECT_EQ(in.s.playing, 0);
+    in.key(0x1020);  // Space in the low byte
+    EXPECT_EQ(in.s.playing, 1);
+    in.s.playing = 7;
+    in.key(' ');
+    EXPECT_EQ(in.s.playing, 0);
+    in.s.playing = 1;
 
-    press(&v, ' ');
-    EXPECT_EQ(s.playing, 0);
-    press(&v, 0x1020);  // Space in the low byte
-    EXPECT_EQ(s.playing, 1);
-    s.playing = 7;
-    press(&v, ' ');
-    EXPECT_EQ(s.playing, 0);
-    s.playing = 1;
-
-    for (uint32_t in : {uint32_t{'+'}, uint32_t{'='}, GUI_KEY_ZOOM_IN, 0x102Bu}) {
+    for (uint32_t k : {uint32_t{'+'}, uint32_t{'='}, GUI_KEY_ZOOM_IN, 0x102Bu}) {
         const int32_t before = v.zoom_permille;
-        press(&v, in);
-        EXPECT_EQ(v.zoom_permille, before * 5 / 4) << in;
+        in.key(k);
+        EXPECT_EQ(v.zoom_permille, before * 5 / 4) << k;
     }
-    for (uint32_t out : {uint32_t{'-'}, uint32_t{'_'}, GUI_KEY_ZOOM_OUT}) {
+    for (uint32_t k : {uint32_t{'-'}, uint32_t{'_'}, GUI_KEY_ZOOM_OUT}) {
         const int32_t before = v.zoom_permille;
-        press(&v, out);
-        EXPECT_EQ(v.zoom_permille, before * 4 / 5) << out;
+        in.key(k);
+        EXPECT_EQ(v.zoom_permille, before * 4 / 5) << k;
     }
-    press(&v, 0x1030);  // '0' in the low byte: fit
+    in.key(0x1030);  // '0' in the low byte: fit
     EXPECT_EQ(v.zoom_permille, fitted.zoom_permille);
     EXPECT_EQ(v.pan_x, fitted.pan_x);
 
-    const int32_t x = v.pan_x, y = v.pan_y;
-    press(&v, GUI_KEY_DOWN);
-    press(&v, GUI_KEY_RIGHT);
-    press(&v, GUI_KEY_RIGHT);
-    EXPECT_EQ(v.pan_y, y + 20);
-    EXPECT_EQ(v.pan_x, x + 40);
-    press(&v, GUI_KEY_UP);
-    press(&v, GUI_KEY_LEFT);
-    EXPECT_EQ(v.pan_y, y);
-    EXPECT_EQ(v.pan_x, x + 20);
+    for (uint32_t k : {GUI_KEY_DOWN, GUI_KEY_RIGHT, GUI_KEY_RIGHT}) in.key(k);
+    EXPECT_EQ(v.pan_x, fitted.pan_x + 40);
+    EXPECT_EQ(v.pan_y, fitted.pan_y + 20);
+    for (uint32_t k : {GUI_KEY_UP, GUI_KEY_LEFT}) in.key(k);
+    EXPECT_EQ(v.pan_x, fitted.pan_x + 20);
+    EXPECT_EQ(v.pan_y, fitted.pan_y);
     // Special codes match only in full; unknown keys do nothing.
     const view_state before = v;
-    for (uint32_t k : {0x11001u, 0x3102u, 0x2104u, uint32_t{'a'}, 0x41u, 0u}) press(&v, k);
+    for (uint32_t k : {0x11001u, 0x3102u, 0x2104u, uint32_t{'a'}, 0x41u, 0u}) in.key(k);
     EXPECT_EQ(std::memcmp(&v, &before, sizeof v), 0);
-    EXPECT_EQ(s.playing, 1);
+    EXPECT_EQ(in.s.playing, 1);
 
-    for (uint32_t quit : {GUI_KEY_ESC, uint32_t{'q'}, uint32_t{'Q'}, 0x171u}) {
+    for (uint32_t k : {GUI_KEY_ESC, uint32_t{'q'}, uint32_t{'Q'}, 0x171u}) {
         v.running = 1;
-        press(&v, quit);
-        EXPECT_EQ(v.running, 0) << quit;
+        in.key(k);
+        EXPECT_EQ(v.running, 0) << k;
     }
 }
 
 TEST(Input, DragPansOneToOneAndWheelZoomsFirst) {
-    komu_stream s;
-    komu_stream_init(&s);
-    s.width = 640;
-    s.height = 480;
-    view_state v = view_of(920, 542);
-    reset_view_transform(&v, 640, 480);
-    auto mouse = [&](int32_t x, int32_t y, int32_t buttons, int32_t wheel) {
-        const gui_event e = scripted::mouse_event(x, y, buttons, wheel);
-        handle_input(&v, &s, &e);
-    };
-    const int32_t x0 = v.pan_x, y0 = v.pan_y;
-    mouse(100, 100, 1, 0);  // press: no pan yet
+    input_rig in;
+    view_state& v = in.v;
+    const int32_t x0 = v.pan_x, y0 = v.pan_y, z = v.zoom_permille;
+    in.mouse(100, 100, 1, 0);  // press: no pan yet
     EXPECT_EQ(v.pan_x, x0);
-    mouse(130, 90, 1, 0);
-    EXPECT_EQ(v.pan_x, x0 + 30);
-    EXPECT_EQ(v.pan_y, y0 - 10);
-    mouse(130, 90, 0, 0);  // release
-    mouse(300, 300, 0, 0);  // moving without the button does nothing
+    in.mouse(130, 90, 1, 0);
+    in.mouse(130, 90, 0, 0);   // release
+    in.mouse(300, 300, 0, 0);  // moving without the button does nothing
     EXPECT_EQ(v.pan_x, x0 + 30);
     EXPECT_EQ(v.pan_y, y0 - 10);
     EXPECT_EQ(v.dragging, 0);
     EXPECT_EQ(v.last_valid, 0);
 
     // Wheel with the button held: zoom out once, then the drag's pan.
-    const int32_t z = v.zoom_permille;
-    mouse(10, 10, 1, 0);
-    mouse(15, 10, 1 | 4, -3);  // other button bits are ignored
+    in.mouse(10, 10, 1, 0);
+    in.mouse(15, 10, 1 | 4, -3);  // other button bits are ignored
     EXPECT_EQ(v.zoom_permille, z * 4 / 5);
     view_state expect = view_of(920, 542);
     expect.zoom_permille = z;
@@ -351,7 +302,7 @@ TEST(Input, DragPansOneToOneAndWheelZoomsFirst) {
     zoom_view(&expect, 640, 480, 0);
     EXPECT_EQ(v.pan_x, expect.pan_x + 5);
     EXPECT_EQ(v.pan_y, expect.pan_y);
-    mouse(15, 10, 0, 7);  // release with a wheel step: zoom in
+    in.mouse(15, 10, 0, 7);  // release with a wheel step: zoom in
     EXPECT_EQ(v.zoom_permille, z * 4 / 5 * 5 / 4);
 }
 
