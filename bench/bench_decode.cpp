@@ -66,14 +66,7 @@ bool open_stream(komu_stream* s, const std::string& path) {
     komu_stream_init(s);
     std::snprintf(s->path, sizeof s->path, "%s", path.c_str());
     if (komu_open_and_prepare_stream(s, s->path) != 0) return false;
-    s->width = s->header.width;
-    s->height = s->header.height;
-    s->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
-    s->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
-    if (s->cur_frame == nullptr || s->prev_frame == nullptr) return false;
-    std::memset(s->cur_frame, 0, s->frame_bytes);
-    std::memset(s->prev_frame, 0, s->frame_bytes);
-    return true;
+    return komu_prepare_frames(s) == 0;
 }
 
 // Writes the file, then decodes it twice round (through the loop restart)

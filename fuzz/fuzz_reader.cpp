@@ -187,14 +187,7 @@ void play(komu_stream* s, const char* path) {
     komu_stream_init(s);
     std::strncpy(s->path, path, sizeof s->path - 1);
     if (komu_open_and_prepare_stream(s, s->path) != 0) return;
-    s->width = s->header.width;
-    s->height = s->header.height;
-    s->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
-    if (s->cur_frame == nullptr) return;
-    s->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
-    if (s->prev_frame == nullptr) return;
-    std::memset(s->cur_frame, 0, s->frame_bytes);
-    std::memset(s->prev_frame, 0, s->frame_bytes);
+    if (komu_prepare_frames(s) != 0) return;
     s->frame_interval_us = komu_frame_interval_us(s->header.fps_num, s->header.fps_den);
     if (s->frame_interval_us < 1'000 || s->frame_interval_us > 200'000) std::abort();
     for (int call = 0; call < MAX_DECODE_CALLS; ++call) {

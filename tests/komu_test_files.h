@@ -127,14 +127,7 @@ public:
         komu_stream_init(&s);
         std::strncpy(s.path, path, sizeof s.path - 1);
         result = komu_open_and_prepare_stream(&s, s.path);
-        if (result == 0) {
-            s.width = s.header.width;
-            s.height = s.header.height;
-            s.cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
-            s.prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
-            std::memset(s.cur_frame, 0, s.frame_bytes);
-            std::memset(s.prev_frame, 0, s.frame_bytes);
-        }
+        if (result == 0) result = komu_prepare_frames(&s);
     }
     ~opened_stream() { komu_close(&s); }
     opened_stream(const opened_stream&) = delete;

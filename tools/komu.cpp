@@ -366,17 +366,11 @@ int cmd_decode(const parsed_args& args) {
         komu_close(&s);
         return STATUS_FAILED;
     }
-    s.width = s.header.width;
-    s.height = s.header.height;
-    s.cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
-    s.prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s.frame_bytes));
-    if (s.cur_frame == nullptr || s.prev_frame == nullptr) {
+    if (komu_prepare_frames(&s) != 0) {
         print_error("out of memory");
         komu_close(&s);
         return STATUS_FAILED;
     }
-    std::memset(s.cur_frame, 0, s.frame_bytes);
-    std::memset(s.prev_frame, 0, s.frame_bytes);
     if (!count_given) count = s.header.frame_count;
 
     int status = STATUS_OK;

@@ -149,6 +149,12 @@ void komu_stream_init(komu_stream* stream);
 // the descriptor is closed here; later failures leave it for komu_close.
 int komu_open_and_prepare_stream(komu_stream* stream, const char* path);
 
+// Sets width and height from the header and allocates cur_frame, then
+// prev_frame, frame_bytes each and zero-filled, storing each pointer as soon
+// as it is obtained (komu_close releases whatever was). 0, or -1 when an
+// allocation failed. Called once after a successful open, before decoding.
+int komu_prepare_frames(komu_stream* stream);
+
 // Decodes the next frame into cur_frame (and copies it to prev_frame).
 // 0 a frame was decoded; 1 end of a non-looping stream; -1 error.
 int komu_decode_next(komu_stream* stream);

@@ -223,6 +223,18 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
     return 0;
 }
 
+int komu_prepare_frames(komu_stream* stream) {
+    stream->width = stream->header.width;
+    stream->height = stream->header.height;
+    stream->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
+    if (stream->cur_frame == nullptr) return -1;
+    stream->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
+    if (stream->prev_frame == nullptr) return -1;
+    std::memset(stream->cur_frame, 0, stream->frame_bytes);
+    std::memset(stream->prev_frame, 0, stream->frame_bytes);
+    return 0;
+}
+
 int komu_decode_next(komu_stream* stream) {
     if (stream->fd < 0 || stream->cur_frame == nullptr || stream->prev_frame == nullptr) return -1;
     if (stream->next_index >= stream->header.frame_count) {

@@ -519,7 +519,9 @@ int gui_begin(int window) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
     gui->op_count = 0;
-    clear_window(gui);
+    // No clear: a pass draws the picture over the whole video area and the
+    // bar under it, which together cover the content.
+    apply_output_scale(gui);
     return 0;
 }
 

@@ -31,21 +31,12 @@ int start_up(komu_stream* stream, int argc, char** argv) {
         std::puts(OPEN_FAILED);
         return 1;
     }
-    stream->width = stream->header.width;
-    stream->height = stream->header.height;
-
     // The record owns both frames from here on; komu_close releases them.
-    stream->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
-    if (stream->cur_frame != nullptr) {
-        stream->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
-    }
-    if (stream->cur_frame == nullptr || stream->prev_frame == nullptr) {
+    if (komu_prepare_frames(stream) != 0) {
         komu_close(stream);
         std::puts(OPEN_FAILED);
         return 1;
     }
-    std::memset(stream->cur_frame, 0, stream->frame_bytes);
-    std::memset(stream->prev_frame, 0, stream->frame_bytes);
 
     stream->frame_interval_us =
         komu_frame_interval_us(stream->header.fps_num, stream->header.fps_den);
