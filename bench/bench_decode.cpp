@@ -63,10 +63,7 @@ bool read_all(int fd, uint8_t* p, uint32_t n) {
 // Opens a stream the way the player's start-up does: both frame buffers
 // allocated through the reader's allocator and zeroed.
 bool open_stream(komu_stream* s, const std::string& path) {
-    komu_stream_init(s);
-    std::snprintf(s->path, sizeof s->path, "%s", path.c_str());
-    if (komu_open_and_prepare_stream(s, s->path) != 0) return false;
-    return komu_prepare_frames(s) == 0;
+    return komu_open_stream(s, path.c_str()) == 0;
 }
 
 // Writes the file, then decodes it twice round (through the loop restart)

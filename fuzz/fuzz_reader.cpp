@@ -184,10 +184,7 @@ void note_stats(const counter& c, size_t size) {
 
 // Start-up and playback, as the player does them; the stream is closed on return.
 void play(komu_stream* s, const char* path) {
-    komu_stream_init(s);
-    std::strncpy(s->path, path, sizeof s->path - 1);
-    if (komu_open_and_prepare_stream(s, s->path) != 0) return;
-    if (komu_prepare_frames(s) != 0) return;
+    if (komu_open_stream(s, path) != 0) return;
     s->frame_interval_us = komu_frame_interval_us(s->header.fps_num, s->header.fps_den);
     if (s->frame_interval_us < 1'000 || s->frame_interval_us > 200'000) std::abort();
     for (int call = 0; call < MAX_DECODE_CALLS; ++call) {

@@ -123,12 +123,7 @@ private:
 // A stream opened the way the player's start-up opens it, closed on scope exit.
 class opened_stream {
 public:
-    explicit opened_stream(const char* path) {
-        komu_stream_init(&s);
-        std::strncpy(s.path, path, sizeof s.path - 1);
-        result = komu_open_and_prepare_stream(&s, s.path);
-        if (result == 0) result = komu_prepare_frames(&s);
-    }
+    explicit opened_stream(const char* path) : result(komu_open_stream(&s, path)) {}
     ~opened_stream() { komu_close(&s); }
     opened_stream(const opened_stream&) = delete;
     opened_stream& operator=(const opened_stream&) = delete;

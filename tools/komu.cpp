@@ -316,10 +316,8 @@ int cmd_info(const parsed_args& args) {
     }
     const std::string& path = args.positional[0];
     komu_stream s;
-    komu_stream_init(&s);
-    if (komu_open_and_prepare_stream(&s, path.c_str()) != 0) {
+    if (komu_open_stream(&s, path.c_str()) != 0) {
         print_error(path + ": not a KOMU file the player can open");
-        komu_close(&s);
         return STATUS_FAILED;
     }
     const komu_header& h = s.header;
@@ -357,18 +355,9 @@ int cmd_decode(const parsed_args& args) {
         return STATUS_USAGE;
     }
 
-    // Opened exactly as the player's start-up does.
     komu_stream s;
-    komu_stream_init(&s);
-    if (path.size() < sizeof s.path) std::memcpy(s.path, path.c_str(), path.size() + 1);
-    if (komu_open_and_prepare_stream(&s, path.c_str()) != 0) {
+    if (komu_open_stream(&s, path.c_str()) != 0) {
         print_error(path + ": not a KOMU file the player can open");
-        komu_close(&s);
-        return STATUS_FAILED;
-    }
-    if (komu_prepare_frames(&s) != 0) {
-        print_error("out of memory");
-        komu_close(&s);
         return STATUS_FAILED;
     }
     if (!count_given) count = s.header.frame_count;

@@ -61,6 +61,8 @@ inline constexpr uint32_t KOMU_PIXEL_RGB565 = 1;
 inline constexpr uint32_t KOMU_MAX_INDEX_BYTES = 0x800000u;
 inline constexpr uint32_t KOMU_MAX_INDEXED_FRAMES = KOMU_MAX_INDEX_BYTES / KOMU_ENTRY_BYTES;
 inline constexpr uint32_t KOMU_MAX_FRAME_BYTES = KOMU_MAX_WIDTH * KOMU_MAX_HEIGHT * 2;
+// A path must fit komu_stream::path with its NUL: at most 255 characters.
+inline constexpr uint32_t KOMU_MAX_PATH = 256;
 
 // Header flags.
 inline constexpr uint8_t KOMU_LOOP = 1u << 0;
@@ -118,7 +120,7 @@ static_assert(offsetof(komu_frame_entry, flags) == 8);
 struct komu_stream {
     int32_t width, height;        // pixels; set by start-up from the header
     int32_t fd;                   // -1 when no file is open
-    char path[256];               // used to reopen when looping; "" = cannot
+    char path[KOMU_MAX_PATH];     // used to reopen when looping; "" = cannot
     komu_header header;           // the last open's header
     komu_frame_entry* index;      // frame_count entries; null in mode 1
     uint8_t* cur_frame;           // frame_bytes: the most recently decoded frame
@@ -149,11 +151,14 @@ void komu_stream_init(komu_stream* stream);
 // the descriptor is closed here; later failures leave it for komu_close.
 int komu_open_and_prepare_stream(komu_stream* stream, const char* path);
 
-// Sets width and height from the header and allocates cur_frame, then
-// prev_frame, frame_bytes each and zero-filled, storing each pointer as soon
-// as it is obtained (komu_close releases whatever was). 0, or -1 when an
-// allocation failed. Called once after a successful open, before decoding.
-int komu_prepare_frames(komu_stream* stream);
+// Everything the player does before its first decode, in one call, so that
+// every program that reads a KOMU file opens it the same way: puts the
+// record in its fresh state, refuses a path of KOMU_MAX_PATH characters or
+// more without touching any file, keeps the path for reopening, opens and
+// validates the file, sets width and height, and allocates cur_frame and
+// prev_frame (frame_bytes each, zero-filled). 0 on success; on -1 the record
+// has been closed again and holds nothing.
+int komu_open_stream(komu_stream* stream, const char* path);
 
 // Decodes the next frame into cur_frame (and copies it to prev_frame).
 // 0 a frame was decoded; 1 end of a non-looping stream; -1 error.

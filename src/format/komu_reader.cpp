@@ -157,6 +157,20 @@ int decode_indexed(komu_stream* s) {
     return 0;
 }
 
+// Sets width and height from the header and allocates cur_frame, then
+// prev_frame, storing each pointer as soon as it is obtained.
+bool prepare_frames(komu_stream* s) {
+    s->width = s->header.width;
+    s->height = s->header.height;
+    s->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
+    if (s->cur_frame == nullptr) return false;
+    s->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, s->frame_bytes));
+    if (s->prev_frame == nullptr) return false;
+    std::memset(s->cur_frame, 0, s->frame_bytes);
+    std::memset(s->prev_frame, 0, s->frame_bytes);
+    return true;
+}
+
 }  // namespace
 
 void komu_stream_init(komu_stream* stream) {
@@ -223,16 +237,18 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
     return 0;
 }
 
-int komu_prepare_frames(komu_stream* stream) {
-    stream->width = stream->header.width;
-    stream->height = stream->header.height;
-    stream->cur_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
-    if (stream->cur_frame == nullptr) return -1;
-    stream->prev_frame = static_cast<uint8_t*>(komu_realloc(nullptr, stream->frame_bytes));
-    if (stream->prev_frame == nullptr) return -1;
-    std::memset(stream->cur_frame, 0, stream->frame_bytes);
-    std::memset(stream->prev_frame, 0, stream->frame_bytes);
-    return 0;
+int komu_open_stream(komu_stream* stream, const char* path) {
+    komu_stream_init(stream);
+    size_t len = 0;
+    while (len < KOMU_MAX_PATH && path[len] != '\0') ++len;
+    if (len == KOMU_MAX_PATH) return -1;  // too long: nothing is opened
+    std::memcpy(stream->path, path, len + 1);
+
+    // From the open on the record owns whatever was obtained, and komu_close
+    // releases it on any failure.
+    const bool ok = komu_open_and_prepare_stream(stream, stream->path) == 0 && prepare_frames(stream);
+    if (!ok) komu_close(stream);
+    return ok ? 0 : -1;
 }
 
 int komu_decode_next(komu_stream* stream) {

@@ -1,7 +1,6 @@
 // Start-up: from the command line to a first decoded frame, before any
 // window exists, so that a bad file fails fast with one line.
 #include <cstdio>
-#include <cstring>
 
 #include "viewer.h"
 
@@ -16,28 +15,12 @@ int start_up(komu_stream* stream, int argc, char** argv) {
         std::puts(USAGE_LINE);
         return 1;
     }
-    komu_stream_init(stream);
-
-    const char* path = argv[1];
-    const size_t len = strnlen(path, sizeof stream->path);
-    if (len >= sizeof stream->path) {  // 256 characters or more: nothing is opened
+    // The path rule, the open and the frame buffers; the stream is closed
+    // again on any failure.
+    if (komu_open_stream(stream, argv[1]) != 0) {
         std::puts(OPEN_FAILED);
         return 1;
     }
-    std::memcpy(stream->path, path, len + 1);
-
-    if (komu_open_and_prepare_stream(stream, stream->path) != 0) {
-        komu_close(stream);
-        std::puts(OPEN_FAILED);
-        return 1;
-    }
-    // The record owns both frames from here on; komu_close releases them.
-    if (komu_prepare_frames(stream) != 0) {
-        komu_close(stream);
-        std::puts(OPEN_FAILED);
-        return 1;
-    }
-
     stream->frame_interval_us =
         komu_frame_interval_us(stream->header.fps_num, stream->header.fps_den);
     stream->playing = 1;
