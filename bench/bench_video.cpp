@@ -1,9 +1,9 @@
 // Test videos for the benchmarks: see bench_video.h.
 #include "bench_video.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <span>
@@ -70,33 +70,23 @@ bool write_bench_video(const bench_video& video, const std::string& path, std::s
     options.loop = video.loop;
     options.mode = KOMU_MODE_INDEXED;
     options.kind = video.kind;
-    if (!komu_check_options(options, error)) return false;
-
-    komu_frame_encoder encoder;
-    komu_encoder_init(&encoder, options);
-    std::vector<uint8_t> data;
-    std::vector<uint8_t> payload;
-    std::vector<komu_frame_entry> index;
+    komu_writer writer;
+    if (!komu_writer_begin(&writer, options, -1, error)) return false;
     for (uint32_t f = 0; f < video.frames; ++f) {
         const std::vector<uint16_t> picture = bench_picture(video.width, video.height, f);
         const auto* bytes = reinterpret_cast<const uint8_t*>(picture.data());
-        const uint32_t flags =
-            komu_encode_frame(&encoder, std::span(bytes, picture.size() * 2), video.kind, &payload);
-        index.push_back({static_cast<uint32_t>(data.size()), static_cast<uint32_t>(payload.size()),
-                         flags});
-        data.insert(data.end(), payload.begin(), payload.end());
-        if (kinds_out != nullptr) kinds_out[komu_payload_kind(flags) & 3] += 1;
+        if (!komu_writer_add(&writer, std::span(bytes, picture.size() * 2), video.kind, error)) {
+            return false;
+        }
     }
-    if (!komu_check_size(options, video.frames, data.size(), error)) return false;
-    if (payload_bytes != nullptr) *payload_bytes = data.size();
+    if (payload_bytes != nullptr) *payload_bytes = writer.data_bytes;
+    for (int k = 0; kinds_out != nullptr && k < 4; ++k) {
+        kinds_out[k] += static_cast<uint32_t>(writer.kinds[k]);
+    }
 
-    std::vector<uint8_t> file;
-    komu_append_prefix(komu_make_header(options, video.frames), index, &file);
-    file.insert(file.end(), data.begin(), data.end());
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    bool written = out != nullptr && std::fwrite(file.data(), 1, file.size(), out) == file.size();
-    if (out != nullptr && std::fclose(out) != 0) written = false;
-    if (!written) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written = fd >= 0 && komu_writer_finish(&writer, fd, error);
+    if ((fd >= 0 && close(fd) != 0) || !written) {
         *error = "cannot write " + path;
         return false;
     }

@@ -45,30 +45,25 @@ struct sample {
 // Indexed files cycle through every payload kind, a run-length delta
 // (against the zero picture) first. extra: header bytes beyond the 28.
 sample make_sample(const char* name, uint16_t mode, bool loop, uint32_t extra) {
-    const komu_encode_options o{.width = W, .height = H, .loop = loop, .mode = mode};
-    komu_frame_encoder encoder;
-    komu_encoder_init(&encoder, o);
+    const komu_encode_options o{.width = W, .height = H, .loop = loop, .mode = mode,
+                                .header_extra = extra};
+    komu_writer w;
+    std::string error;
+    komu_writer_begin(&w, o, -1, &error);
     using enum komu_kind;
     const komu_kind cycle[] = {delta_rle, rle, delta, raw};
     const bool has_index = mode != KOMU_MODE_SEQUENTIAL;
     const size_t data_at = KOMU_HEADER_BYTES + extra + (has_index ? FRAMES * KOMU_ENTRY_BYTES : 0);
     sample s{name, loop, {}, {}, KOMU_HEADER_BYTES + extra, data_at, {}};
-    std::vector<payload> payloads;
-    uint32_t kinds = 0;  // bit komu_payload_kind(flags) of each frame
     for (uint32_t k = 0; k < FRAMES; ++k) {
         bytes f(FB);
         for (size_t i = 0; i < FB; ++i) f[i] = uint8_t(i / 24 + (i / 2 % 37 == k ? 7 * k + 1 : 0));
         s.frames.push_back(f);
-        bytes p;
-        const uint32_t flags = komu_encode_frame(&encoder, f, has_index ? cycle[k % 4] : raw, &p);
-        payloads.push_back({flags, p});
-        kinds |= 1u << komu_payload_kind(flags);
-        s.frame_end.push_back((k ? s.frame_end.back() : data_at) + p.size());
+        komu_writer_add(&w, f, cycle[k % 4], &error);
+        s.frame_end.push_back(data_at + w.data_bytes);
     }
-    EXPECT_EQ(kinds, has_index ? 0xFu : 0x1u) << name;
-    komu_header h = komu_make_header(o, FRAMES);
-    h.header_size = KOMU_HEADER_BYTES + extra;
-    s.file = has_index ? indexed(h, payloads) : sequential(h, s.frames);
+    EXPECT_EQ(std::count(w.kinds, w.kinds + 4, 0), has_index ? 0 : 3) << name;
+    komu_writer_finish(&w, &s.file, &error);
     return s;
 }
 

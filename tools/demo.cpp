@@ -15,8 +15,9 @@
 
 #include <algorithm>
 #include <span>
+#include <string>
+#include <vector>
 
-#include "komu_write.h"
 
 namespace {
 
@@ -134,7 +135,7 @@ void draw_noise(picture* p) {
 
 }  // namespace
 
-std::vector<uint8_t> komu_demo_file() {
+void komu_demo_video(komu_writer* writer) {
     komu_encode_options options;
     options.width = DEMO_WIDTH;
     options.height = DEMO_HEIGHT;
@@ -142,14 +143,11 @@ std::vector<uint8_t> komu_demo_file() {
     options.fps_den = 1;
     options.loop = true;
     options.mode = KOMU_MODE_INDEXED;
-    komu_frame_encoder encoder;
-    komu_encoder_init(&encoder, options);
+    std::string error;  // the demo is well within every limit
+    komu_writer_begin(writer, options, -1, &error);
 
     const picture background = make_background();
     picture frame;
-    std::vector<uint8_t> data;
-    std::vector<uint8_t> payload;
-    std::vector<komu_frame_entry> index;
     for (uint32_t f = 0; f < DEMO_FRAMES; ++f) {
         const bool still = f >= STILL_FIRST && f < STILL_FIRST + STILL_FRAMES;
         const uint32_t t = f < STILL_FIRST ? f : (still ? STILL_FIRST - 1 : f - STILL_FRAMES);
@@ -160,16 +158,6 @@ std::vector<uint8_t> komu_demo_file() {
         }  // a still frame keeps the picture of the frame before
         const komu_kind kind = f == RAW_DELTA_FRAME ? komu_kind::delta : komu_kind::automatic;
         const auto* bytes = reinterpret_cast<const uint8_t*>(frame.px.data());
-        const uint32_t flags =
-            komu_encode_frame(&encoder, std::span(bytes, frame.px.size() * 2), kind, &payload);
-        index.push_back(
-            {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(payload.size()), flags});
-        data.insert(data.end(), payload.begin(), payload.end());
+        komu_writer_add(writer, std::span(bytes, frame.px.size() * 2), kind, &error);
     }
-
-    std::vector<uint8_t> file;
-    file.reserve(KOMU_HEADER_BYTES + index.size() * KOMU_ENTRY_BYTES + data.size());
-    komu_append_prefix(komu_make_header(options, DEMO_FRAMES), index, &file);
-    file.insert(file.end(), data.begin(), data.end());
-    return file;
 }

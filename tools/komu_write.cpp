@@ -1,8 +1,12 @@
 // The KOMU encoder: PackBits run-length coding, the per-frame choice of
-// payload kind, and komu_encode, which builds a whole file in memory.
+// payload kind, and the streaming writer.
 #include "komu_write.h"
 
+#include <unistd.h>
+
 #include <cstring>
+
+#include "output.h"
 
 namespace {
 
@@ -132,7 +136,9 @@ bool komu_check_size(const komu_encode_options& o, uint64_t frame_count, uint64_
     return true;
 }
 
-komu_header komu_make_header(const komu_encode_options& o, uint32_t frame_count) {
+namespace {
+
+komu_header make_header(const komu_encode_options& o, uint32_t frame_count) {
     komu_header h{};
     h.magic = KOMU_MAGIC;
     h.width = o.width;
@@ -143,44 +149,22 @@ komu_header komu_make_header(const komu_encode_options& o, uint32_t frame_count)
     h.frame_count = frame_count;
     h.fps_num = o.fps_num;
     h.fps_den = o.fps_den;
-    h.header_size = KOMU_HEADER_BYTES;
+    h.header_size = KOMU_HEADER_BYTES + o.header_extra;
     return h;
 }
 
-void komu_append_prefix(const komu_header& header, std::span<const komu_frame_entry> index,
-                        std::vector<uint8_t>* out) {
-    const auto* h = reinterpret_cast<const uint8_t*>(&header);
-    const auto* x = reinterpret_cast<const uint8_t*>(index.data());
-    out->insert(out->end(), h, h + KOMU_HEADER_BYTES);
-    out->insert(out->end(), x, x + index.size() * KOMU_ENTRY_BYTES);
-}
-
-void komu_encoder_init(komu_frame_encoder* e, const komu_encode_options& options) {
-    e->options = options;
-    e->frame_bytes = uint32_t{options.width} * options.height * 2;
-    e->position = 0;
-    e->since_key = options.key_interval;
-    e->reference.assign(e->frame_bytes, 0);
-    e->mask.assign(e->frame_bytes, 0);
-}
-
-int komu_payload_kind(uint32_t flags) {
-    if (flags & KOMU_FRAME_DELTA) return (flags & KOMU_FRAME_DELTA_RLE) ? 3 : 2;
-    return (flags & KOMU_FRAME_RLE16) ? 1 : 0;
-}
-
-uint32_t komu_encode_frame(komu_frame_encoder* e, std::span<const uint8_t> frame, komu_kind kind,
-                           std::vector<uint8_t>* payload) {
-    const komu_encode_options& o = e->options;
+// The payload of the next frame into w->payload; returns its entry flags.
+uint32_t encode_frame(komu_writer* w, std::span<const uint8_t> frame, komu_kind kind) {
+    const komu_encode_options& o = w->options;
     const uint8_t* pixels = frame.data();
-    const bool key_due = o.key_interval > 0 && e->since_key >= o.key_interval;
-    // The flags of the chosen kind; its payload is left in *payload.
+    const bool key_due = o.key_interval > 0 && w->since_key >= o.key_interval;
+    std::vector<uint8_t>* payload = &w->payload;
     uint32_t flags = 0;
 
-    auto make_raw = [&] { payload->assign(pixels, pixels + e->frame_bytes); };
+    auto make_raw = [&] { payload->assign(pixels, pixels + w->frame_bytes); };
     auto make_mask = [&] {
-        for (uint32_t i = 0; i < e->frame_bytes; ++i) {
-            e->mask[i] = static_cast<uint8_t>(pixels[i] ^ e->reference[i]);
+        for (uint32_t i = 0; i < w->frame_bytes; ++i) {
+            w->mask[i] = static_cast<uint8_t>(pixels[i] ^ w->reference[i]);
         }
     };
 
@@ -188,73 +172,138 @@ uint32_t komu_encode_frame(komu_frame_encoder* e, std::span<const uint8_t> frame
         (kind == komu_kind::delta && key_due)) {
         make_raw();
     } else if (kind == komu_kind::rle || (kind == komu_kind::delta_rle && key_due)) {
-        *payload = rle_encode_packbits(frame.first(e->frame_bytes), 2);
+        *payload = rle_encode_packbits(frame.first(w->frame_bytes), 2);
         flags = KOMU_FRAME_RLE16;
     } else if (kind == komu_kind::delta) {
         make_mask();
-        payload->assign(e->mask.begin(), e->mask.end());
+        payload->assign(w->mask.begin(), w->mask.end());
         flags = KOMU_FRAME_DELTA;
     } else if (kind == komu_kind::delta_rle) {
         make_mask();
-        *payload = rle_encode_packbits(e->mask, 1);
+        *payload = rle_encode_packbits(w->mask, 1);
         flags = KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE;
     } else {
         // Automatic: a raw key unless a run-length payload is strictly smaller.
-        std::vector<uint8_t> best = rle_encode_packbits(frame.first(e->frame_bytes), 2);
+        std::vector<uint8_t> best = rle_encode_packbits(frame.first(w->frame_bytes), 2);
         flags = KOMU_FRAME_RLE16;
-        if (!key_due && e->position > 0) {
+        if (!key_due && w->frames > 0) {
             make_mask();
-            std::vector<uint8_t> delta = rle_encode_packbits(e->mask, 1);
+            std::vector<uint8_t> delta = rle_encode_packbits(w->mask, 1);
             if (delta.size() < best.size()) {
                 best.swap(delta);
                 flags = KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE;
             }
         }
-        if (best.size() < e->frame_bytes) {
+        if (best.size() < w->frame_bytes) {
             payload->swap(best);
         } else {
             make_raw();
             flags = 0;
         }
     }
-
-    std::memcpy(e->reference.data(), pixels, e->frame_bytes);
-    e->position += 1;
-    e->since_key = (flags & KOMU_FRAME_DELTA) ? e->since_key + 1 : 1;
     return o.mode == KOMU_MODE_SEQUENTIAL ? 0 : flags;
+}
+
+// Header and index: everything of the file before its data area.
+std::vector<uint8_t> file_prefix(const komu_writer& w) {
+    const komu_header h = make_header(w.options, static_cast<uint32_t>(w.frames));
+    std::vector<uint8_t> out(KOMU_HEADER_BYTES + w.options.header_extra, 0);
+    std::memcpy(out.data(), &h, KOMU_HEADER_BYTES);
+    const auto* x = reinterpret_cast<const uint8_t*>(w.index.data());
+    out.insert(out.end(), x, x + w.index.size() * KOMU_ENTRY_BYTES);
+    return out;
+}
+
+bool check_finish(const komu_writer& w, std::string* error) {
+    if (w.frames > 0) return true;
+    *error = "no frames";
+    return false;
+}
+
+}  // namespace
+
+int komu_payload_kind(uint32_t flags) {
+    if (flags & KOMU_FRAME_DELTA) return (flags & KOMU_FRAME_DELTA_RLE) ? 3 : 2;
+    return (flags & KOMU_FRAME_RLE16) ? 1 : 0;
+}
+
+bool komu_writer_begin(komu_writer* w, const komu_encode_options& options, int scratch_fd,
+                       std::string* error) {
+    if (!komu_check_options(options, error)) return false;
+    *w = komu_writer{};
+    w->options = options;
+    w->frame_bytes = uint32_t{options.width} * options.height * 2;
+    w->since_key = options.key_interval;
+    w->scratch_fd = scratch_fd;
+    w->reference.assign(w->frame_bytes, 0);
+    w->mask.assign(w->frame_bytes, 0);
+    return true;
+}
+
+bool komu_writer_add(komu_writer* w, std::span<const uint8_t> frame, komu_kind kind,
+                     std::string* error) {
+    if (frame.size() != w->frame_bytes) {
+        *error = "a frame of " + std::to_string(frame.size()) + " bytes, not " +
+                 std::to_string(w->frame_bytes);
+        return false;
+    }
+    const uint32_t flags = encode_frame(w, frame, kind);
+    if (!komu_check_size(w->options, w->frames + 1, w->data_bytes + w->payload.size(), error)) {
+        return false;
+    }
+    if (w->scratch_fd >= 0) {
+        if (!write_all(w->scratch_fd, w->payload.data(), w->payload.size())) {
+            *error = "writing the scratch file: " + errno_text();
+            return false;
+        }
+    } else {
+        w->data.insert(w->data.end(), w->payload.begin(), w->payload.end());
+    }
+    if (w->options.mode != KOMU_MODE_SEQUENTIAL) {
+        w->index.push_back({static_cast<uint32_t>(w->data_bytes),
+                            static_cast<uint32_t>(w->payload.size()), flags});
+    }
+    std::memcpy(w->reference.data(), frame.data(), w->frame_bytes);
+    w->frames += 1;
+    w->data_bytes += w->payload.size();
+    w->kinds[komu_payload_kind(flags)] += 1;
+    w->since_key = (flags & KOMU_FRAME_DELTA) ? w->since_key + 1 : 1;
+    return true;
+}
+
+bool komu_writer_finish(komu_writer* w, int out_fd, std::string* error) {
+    if (!check_finish(*w, error)) return false;
+    const std::vector<uint8_t> prefix = file_prefix(*w);
+    const bool ok = write_all(out_fd, prefix.data(), prefix.size()) &&
+                    (w->scratch_fd >= 0 ? copy_from_start(w->scratch_fd, out_fd)
+                                        : write_all(out_fd, w->data.data(), w->data.size()));
+    if (!ok) *error = errno_text();
+    return ok;
+}
+
+bool komu_writer_finish(komu_writer* w, std::vector<uint8_t>* file, std::string* error) {
+    if (!check_finish(*w, error)) return false;
+    if (w->scratch_fd >= 0) {
+        *error = "the payloads are in a scratch file";
+        return false;
+    }
+    *file = file_prefix(*w);
+    file->insert(file->end(), w->data.begin(), w->data.end());
+    return true;
 }
 
 bool komu_encode(const komu_encode_options& options, std::span<const uint8_t> frames,
                  std::vector<uint8_t>* file, std::string* error) {
-    if (!komu_check_options(options, error)) return false;
-    const size_t frame_bytes = size_t{options.width} * options.height * 2;
-    if (frames.empty() || frames.size() % frame_bytes != 0) {
-        *error = "input is not a whole number of " + std::to_string(frame_bytes) + "-byte frames";
+    komu_writer w;
+    if (!komu_writer_begin(&w, options, -1, error)) return false;
+    if (frames.size() % w.frame_bytes != 0) {
+        *error = "input is not a whole number of " + std::to_string(w.frame_bytes) + "-byte frames";
         return false;
     }
-    const uint64_t count = frames.size() / frame_bytes;
-    if (!komu_check_size(options, count, 0, error)) return false;
-
-    const bool indexed = options.mode != KOMU_MODE_SEQUENTIAL;
-    komu_frame_encoder encoder;
-    komu_encoder_init(&encoder, options);
-    std::vector<komu_frame_entry> index;
-    std::vector<uint8_t> data;
-    std::vector<uint8_t> payload;
-    for (uint64_t f = 0; f < count; ++f) {
-        const uint32_t flags = komu_encode_frame(
-            &encoder, frames.subspan(f * frame_bytes, frame_bytes), options.kind, &payload);
-        if (!komu_check_size(options, count, data.size() + payload.size(), error)) return false;
-        if (indexed) {
-            index.push_back(
-                {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(payload.size()), flags});
+    for (size_t at = 0; at < frames.size(); at += w.frame_bytes) {
+        if (!komu_writer_add(&w, frames.subspan(at, w.frame_bytes), options.kind, error)) {
+            return false;
         }
-        data.insert(data.end(), payload.begin(), payload.end());
     }
-
-    file->clear();
-    file->reserve(KOMU_HEADER_BYTES + index.size() * KOMU_ENTRY_BYTES + data.size());
-    komu_append_prefix(komu_make_header(options, static_cast<uint32_t>(count)), index, file);
-    file->insert(file->end(), data.begin(), data.end());
-    return true;
+    return komu_writer_finish(&w, file, error);
 }

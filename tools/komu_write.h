@@ -1,5 +1,7 @@
-// Writing KOMU files: the PackBits encoder and the file encoder used by the
-// komu tool, and by the tests to make their input files.
+// Writing KOMU files: the PackBits encoder, the choice of payload kind for
+// each frame, and the one streaming writer every program that makes a KOMU
+// file uses (komu encode and demo, the tests, the benchmarks). The writer is
+// the only place that knows the file's limits.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,9 @@ struct komu_encode_options {
     komu_kind kind = komu_kind::automatic;
     // A key frame at least every key_interval frames (0: only where needed).
     uint32_t key_interval = 0;
+    // Zero bytes after the 28 of the header (header_size = 28 + this); the
+    // reader skips them. Nothing needs them; the tests use them.
+    uint32_t header_extra = 0;
 };
 
 // PackBits-encodes src as elements of elem bytes (1 or 2; src.size() must be
@@ -27,45 +32,47 @@ struct komu_encode_options {
 // up to 128 elements. rle_decode_packbits inverts it exactly.
 std::vector<uint8_t> rle_encode_packbits(std::span<const uint8_t> src, uint32_t elem);
 
-// Encodes whole frames (frame_bytes each, back to back) into the bytes of a
-// complete KOMU file. Returns false and sets *error to a one-line reason for
-// options or input the format cannot hold.
-bool komu_encode(const komu_encode_options& options, std::span<const uint8_t> frames,
-                 std::vector<uint8_t>* file, std::string* error);
-
-// ---- The pieces komu_encode is made of, shared with the komu tool ----------
-
 // Checks sizes, rate, mode and kind (mode 1 takes raw frames only). Returns
 // false and sets *error to a one-line reason.
 bool komu_check_options(const komu_encode_options& options, std::string* error);
 
-// Checks that frame_count frames whose payloads end data_bytes into the data
+// Whether frame_count frames whose payloads end data_bytes into the data
 // area fit the format: indexed files hold at most KOMU_MAX_INDEXED_FRAMES
-// frames and a data area of at most 4 GiB - 1 bytes (32-bit offsets).
+// frames and a data area of at most 4 GiB - 1 bytes (32-bit offsets); any
+// file at most 2^32 - 1 frames. False with a one-line *error otherwise.
 bool komu_check_size(const komu_encode_options& options, uint64_t frame_count, uint64_t data_bytes,
                      std::string* error);
 
-// The header of a file with these options and frame_count frames.
-komu_header komu_make_header(const komu_encode_options& options, uint32_t frame_count);
+// The payload kind of an index entry's flags, in the order the tool counts
+// them: 0 raw key, 1 rle key, 2 raw delta, 3 rle delta.
+int komu_payload_kind(uint32_t entry_flags);
 
-// Appends the header's 28 bytes and the index entries (12 bytes each) to
-// *out: everything of a file before its data area when header_size is 28.
-void komu_append_prefix(const komu_header& header, std::span<const komu_frame_entry> index,
-                        std::vector<uint8_t>* out);
-
-// Per-frame state of an encoder: the picture the reader will hold as the
-// reference for the next frame (zeros before frame 0) and a scratch mask.
-struct komu_frame_encoder {
+// A KOMU file written one frame at a time:
+//   komu_writer w;
+//   komu_writer_begin(&w, options, scratch_fd, &error);  // -1: payloads in memory
+//   komu_writer_add(&w, frame, options.kind, &error);    // for each frame
+//   komu_writer_finish(&w, out_fd, &error);              // or into a vector
+// The header and index come first in the file but are known only at the
+// end, so the payloads wait, in memory or in a scratch file the caller
+// gives (so that a long video never sits in memory).
+struct komu_writer {
     komu_encode_options options;
     uint32_t frame_bytes = 0;  // width * height * 2
-    uint32_t position = 0;     // frames encoded so far
     uint32_t since_key = 0;    // frames since the last key frame (starts "overdue")
-    std::vector<uint8_t> reference;
-    std::vector<uint8_t> mask;
+    int scratch_fd = -1;       // where payloads wait; -1: in `data`
+    std::vector<uint8_t> data;
+    std::vector<komu_frame_entry> index;  // indexed modes
+    uint64_t frames = 0;                  // added so far
+    uint64_t data_bytes = 0;              // payload bytes so far
+    uint64_t kinds[4] = {};               // frames of each komu_payload_kind
+    // The picture the reader will hold as the reference for the next frame
+    // (zeros before frame 0), the current mask and payload.
+    std::vector<uint8_t> reference, mask, payload;
 };
 
-// Prepares *encoder for options (which komu_check_options accepted).
-void komu_encoder_init(komu_frame_encoder* encoder, const komu_encode_options& options);
+// Starts a file. False with *error when the options are bad.
+bool komu_writer_begin(komu_writer* writer, const komu_encode_options& options, int scratch_fd,
+                       std::string* error);
 
 // Encodes the next frame (frame_bytes bytes) as kind; callers pass
 // options.kind, the demo forces a kind for a few frames. With key_interval N
@@ -73,12 +80,20 @@ void komu_encoder_init(komu_frame_encoder* encoder, const komu_encode_options& o
 // and delta become a raw key, rle and delta_rle an rle key. Automatic picks
 // the smallest allowed payload; ties go to the earlier of raw key, rle key,
 // raw delta, rle delta, so a raw delta (always the size of a raw key) is
-// never its choice. Frame 0 is always a key frame under automatic. Writes
-// the payload to *payload and returns its index entry flags (KOMU_FRAME_*).
-// In mode 1 the payload is the frame itself and the flags are 0.
-uint32_t komu_encode_frame(komu_frame_encoder* encoder, std::span<const uint8_t> frame,
-                           komu_kind kind, std::vector<uint8_t>* payload);
+// never its choice. Frame 0 is always a key frame under automatic. In mode 1
+// every payload is the frame itself. False with *error when the file would
+// no longer fit the format (the frame is then not added) or the scratch file
+// cannot be written.
+bool komu_writer_add(komu_writer* writer, std::span<const uint8_t> frame, komu_kind kind,
+                     std::string* error);
 
-// The payload kind of an index entry's flags, in the order the tool counts
-// them: 0 raw key, 1 rle key, 2 raw delta, 3 rle delta.
-int komu_payload_kind(uint32_t entry_flags);
+// Writes the whole file (header, index, payloads) to out_fd, or into *file.
+// False with *error when no frame was added or a write fails.
+bool komu_writer_finish(komu_writer* writer, int out_fd, std::string* error);
+bool komu_writer_finish(komu_writer* writer, std::vector<uint8_t>* file, std::string* error);
+
+// Encodes whole frames (frame_bytes each, back to back) into the bytes of a
+// complete file, through the writer. False with *error for options or input
+// the format cannot hold.
+bool komu_encode(const komu_encode_options& options, std::span<const uint8_t> frames,
+                 std::vector<uint8_t>* file, std::string* error);
