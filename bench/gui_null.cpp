@@ -3,8 +3,6 @@
 
 #include <time.h>
 
-#include <cerrno>
-
 #include "gui.h"
 
 namespace gui_null {
@@ -57,16 +55,3 @@ int gui_get_content_size(int, gui_size* size) {
 }
 
 int gui_set_continuous_redraw(int, int) { return 0; }
-
-uint32_t time_ms() {
-    // Wraps at 2^32 ms, as gui.h allows.
-    return static_cast<uint32_t>(gui_null::now_ns() / 1'000'000);
-}
-
-int sleep_us(uint32_t us) {
-    timespec left{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
-    while (nanosleep(&left, &left) != 0) {
-        if (errno != EINTR) return -1;
-    }
-    return 0;
-}

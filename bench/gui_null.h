@@ -1,7 +1,7 @@
 // A window backend for the benchmarks: implements every call of gui.h,
 // draws nothing and records the real time of each present.
 //
-// The clock and the sleep are real (CLOCK_MONOTONIC, nanosleep), the content
+// The clock and the sleep are the real ones (gui_clock_posix.cpp), the content
 // size stays 0 x 0 and no input ever arrives, except one close request once
 // the given number of presents has been made, so that the player's own loop
 // can be timed exactly as it runs, less the cost of a window server.

@@ -31,7 +31,7 @@ namespace {
 
 constexpr int MAX_DECODE_CALLS = 64;
 constexpr uint32_t FIRST_CAPACITY = 4096;  // the reader's first growable-buffer size
-constexpr int MAX_BLOCKS = 8;              // the reader holds at most 5 buffers
+constexpr int MAX_BLOCKS = 8;              // the reader holds at most 4 buffers
 
 // Capacity the reader's doubling growth reaches for a need of n bytes: 0 for
 // nothing, else 4096 doubled until it holds n (so below 2n once n > 4096).
@@ -50,10 +50,10 @@ uint64_t grown_capacity(uint64_t n) {
 // + min(12 * frame_count, S) the index, modes 2 and 3 only: it must lie in
 //                            the file, so never more than its size S;
 // + grown_capacity(S)        the payload buffer: each payload must end
-//                            inside the file, so the largest need is < S;
-// + grown_capacity(frame_bytes)  the run-length delta mask buffer.
-// The two growable buffers are at most twice their need, but never below
-// 4096 bytes, which is why this is not simply 2 * max(S, frame_bytes) each.
+//                            inside the file, so the largest need is < S.
+// The growable buffer is at most twice its need, but never below 4096
+// bytes, which is why this is not simply 2 * S. (Run-length delta masks are
+// applied in place: the record's mask buffer is never allocated.)
 uint64_t live_bound(const uint8_t* data, size_t size, uint64_t* frame_bytes_out) {
     *frame_bytes_out = 0;
     if (size < KOMU_HEADER_BYTES) return 0;  // refused before anything is allocated
@@ -67,7 +67,7 @@ uint64_t live_bound(const uint8_t* data, size_t size, uint64_t* frame_bytes_out)
         index = uint64_t{KOMU_ENTRY_BYTES} * h.frame_count;
         if (index > size) index = size;
     }
-    return 2 * frame_bytes + index + grown_capacity(size) + grown_capacity(frame_bytes);
+    return 2 * frame_bytes + index + grown_capacity(size);
 }
 
 // Live bytes of the reader's allocations, by block.

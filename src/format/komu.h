@@ -115,8 +115,9 @@ static_assert(offsetof(komu_frame_entry, size) == 4);
 static_assert(offsetof(komu_frame_entry, flags) == 8);
 
 // One open video. A fresh record is all zero with fd = -1; komu_close leaves
-// it exactly so. The record owns the descriptor and all five buffers, although
-// cur_frame and prev_frame are allocated by the player's start-up.
+// it exactly so. The record owns the descriptor and every buffer it points
+// to (index, cur_frame, prev_frame, payload; scratch stays null), and
+// komu_close releases them all.
 struct komu_stream {
     int32_t width, height;        // pixels; set by start-up from the header
     int32_t fd;                   // -1 when no file is open

@@ -16,6 +16,9 @@
 inline constexpr int32_t GUI_EVENT_KEY = 1;    // one per press, none for releases
 inline constexpr int32_t GUI_EVENT_MOUSE = 2;  // motion, button or wheel
 inline constexpr int32_t GUI_EVENT_CLOSE = 3;  // the window's close button
+// The server lost the window's contents (uncovered, resized, a reset
+// device): the next pass must draw everything again. No other fields.
+inline constexpr int32_t GUI_EVENT_EXPOSE = 4;
 
 // Key codes beyond characters (a character key gives its character code).
 inline constexpr uint32_t GUI_KEY_ESC = 27;

@@ -1,15 +1,14 @@
 // The window server over SDL2: one resizable window, an SDL renderer (the
 // software one unless SDL_RENDER_DRIVER says otherwise), the picture as one
-// streaming texture, text from a glyph atlas rasterised once with
-// SDL_ttf from fontconfig's monospace font, and SDL events translated into
-// gui_event records. No SDL type leaves this file.
+// streaming texture, and SDL events translated into gui_event records. Text
+// is gui_sdl_text.cpp's, the clock gui_clock_posix.cpp's. No SDL type leaves
+// the backend.
 //
-// Each pass's drawing is also kept as a short draw list so that an exposed
-// or resized window can be repainted here, between the player's passes: the
-// player redraws only when the picture changes.
+// Nothing is kept of a pass's drawing: when the window's contents are lost
+// (uncovered, resized, a reset device) the caller gets GUI_EVENT_EXPOSE and
+// draws everything again.
 #include <SDL.h>
 #include <SDL_ttf.h>
-#include <fontconfig/fontconfig.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,9 +18,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "gui.h"
+#include "gui_sdl_text.h"
 
 namespace {
 
@@ -29,48 +28,13 @@ constexpr int WINDOW_HANDLE = 1;
 constexpr int INITIAL_W = 920;  // content pixels at first
 constexpr int INITIAL_H = 560;
 
-// Status text: the largest font size (pixels per em) from FONT_PX_MAX down
-// to FONT_PX_MIN whose printable ASCII ink spans at most FONT_INK_ROWS rows
-// and whose characters are at most FONT_ADVANCE_MAX pixels wide. Drawn from
-// its ink's top, such a line sits in the player's 18-row bar a few rows below
-// its top, and two texts of about 70 characters fit side by side in a
-// 920-pixel window.
-constexpr int FONT_PX_MAX = 13;
-constexpr int FONT_PX_MIN = 7;
-constexpr int FONT_INK_ROWS = 13;
-constexpr int FONT_ADVANCE_MAX = 6;
-
-// The atlas holds the printable ASCII characters, one fixed-width cell each.
-constexpr int GLYPH_FIRST = 0x20;
-constexpr int GLYPH_LAST = 0x7E;
-constexpr int GLYPH_COUNT = GLYPH_LAST - GLYPH_FIRST + 1;
-
-// Draw list of one pass. A pass draws a picture, a bar and a line or two, so
-// these are generous; anything beyond them is drawn but not kept for repaint.
-constexpr int MAX_OPS = 32;
-constexpr int OP_TEXT_CAP = 128;  // bytes kept of a text, NUL included
-
-enum op_kind : uint8_t { OP_BLIT, OP_FILL, OP_TEXT };
-
-struct draw_op {
-    op_kind kind;
-    int32_t x, y, w, h;  // fill: the rect; blit: w x h = dst size; text: x, y
-    uint32_t color;      // 0xRRGGBB
-    char text[OP_TEXT_CAP];
-};
-
 struct sdl_gui {
     SDL_Window* window;
     SDL_Renderer* renderer;
     SDL_Texture* frame;          // the picture: XRGB8888 streaming texture, frame_w x frame_h
     int32_t frame_w, frame_h;    // 0 x 0 while there is no texture
-    TTF_Font* font;              // null when no font could be opened: no text then
-    SDL_Texture* atlas;          // GLYPH_COUNT cells side by side, white on clear
-    int32_t cell_w, cell_h;      // a cell's size, pixels: advance x inked rows
-    int32_t cell_y;              // atlas row where the cells start
+    sdl_text text;
     int32_t left_held;           // left button state after the last mouse event
-    draw_op ops[MAX_OPS];        // the draw list of the last pass
-    int32_t op_count;
 };
 
 sdl_gui g_gui;  // the one window; zero = not created
@@ -104,127 +68,8 @@ uint32_t translate_key(SDL_Keycode sym, bool repeat) {
         if (entry.sym == sym) return (repeat && !entry.repeats) ? 0 : entry.key;
     }
     if (repeat) return 0;
-    if (sym >= GLYPH_FIRST && sym <= GLYPH_LAST) return static_cast<uint32_t>(sym);
+    if (sym > 0x20 - 1 && sym < 0x7F) return static_cast<uint32_t>(sym);  // printable ASCII
     return 0;
-}
-
-// --- fonts ---------------------------------------------------------------------
-
-// Copies fontconfig's file for "monospace" into path[cap]; false if none.
-bool find_monospace_font(char* path, size_t cap) {
-    if (!FcInit()) return false;
-    bool found = false;
-    FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("monospace"));
-    if (pattern) {
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result = FcResultNoMatch;
-        FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-        if (match) {
-            FcChar8* file = nullptr;
-            if (FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch && file &&
-                std::strlen(reinterpret_cast<const char*>(file)) < cap) {
-                std::strcpy(path, reinterpret_cast<const char*>(file));
-                found = true;
-            }
-            FcPatternDestroy(match);
-        }
-        FcPatternDestroy(pattern);
-    }
-    return found;
-}
-
-// Rows from the top of the highest printable ASCII glyph to the bottom of the
-// lowest, and the advance of 'M' (the font is fixed-width), in pixels.
-void font_extent(TTF_Font* font, int* ink_rows, int* advance) {
-    int top = 0, bottom = 0;
-    for (int c = GLYPH_FIRST + 1; c <= GLYPH_LAST; ++c) {
-        int miny = 0, maxy = 0;
-        if (TTF_GlyphMetrics32(font, static_cast<Uint32>(c), nullptr, nullptr, &miny, &maxy,
-                               nullptr) != 0) {
-            continue;
-        }
-        top = maxy > top ? maxy : top;
-        bottom = miny < bottom ? miny : bottom;
-    }
-    *ink_rows = top - bottom;
-    *advance = 0;
-    TTF_GlyphMetrics32(font, 'M', nullptr, nullptr, nullptr, nullptr, advance);
-}
-
-TTF_Font* open_status_font() {
-    char path[1024];
-    if (!find_monospace_font(path, sizeof path)) return nullptr;
-    for (int px = FONT_PX_MAX; px >= FONT_PX_MIN; --px) {
-        TTF_Font* font = TTF_OpenFont(path, px);
-        if (!font) return nullptr;
-        int ink_rows = 0, advance = 0;
-        font_extent(font, &ink_rows, &advance);
-        if ((ink_rows <= FONT_INK_ROWS && advance <= FONT_ADVANCE_MAX) || px == FONT_PX_MIN) {
-            return font;
-        }
-        TTF_CloseFont(font);
-    }
-    return nullptr;
-}
-
-// Rasterises the printable ASCII glyphs, white with coverage as alpha, into
-// one texture of fixed-width cells; text is then drawn cell by cell, tinted
-// with the texture's colour modulation. A cell is the rows between the top of
-// the highest ink and the bottom of the lowest, found in the rasterised
-// glyphs themselves, so a text's y is the top of its ink. False when anything
-// fails.
-bool build_glyph_atlas(sdl_gui* gui) {
-    int advance = 0;
-    if (TTF_GlyphMetrics32(gui->font, 'M', nullptr, nullptr, nullptr, nullptr, &advance) != 0 ||
-        advance <= 0) {
-        return false;
-    }
-    const int line_h = TTF_FontHeight(gui->font);
-    if (line_h <= 0) return false;
-    gui->cell_w = advance;
-
-    SDL_Surface* sheet = SDL_CreateRGBSurfaceWithFormat(0, GLYPH_COUNT * advance, line_h, 32,
-                                                        SDL_PIXELFORMAT_ARGB8888);
-    if (!sheet) return false;
-    SDL_FillRect(sheet, nullptr, 0);  // fully transparent
-    const SDL_Color white = {255, 255, 255, 255};
-    for (int c = GLYPH_FIRST + 1; c <= GLYPH_LAST; ++c) {  // the space cell stays clear
-        SDL_Surface* glyph = TTF_RenderGlyph32_Blended(gui->font, static_cast<Uint32>(c), white);
-        if (!glyph) continue;
-        // The glyph surface starts at the ink's left edge when that lies left
-        // of the pen (minx < 0); the cell starts at the pen.
-        int minx = 0;
-        TTF_GlyphMetrics32(gui->font, static_cast<Uint32>(c), &minx, nullptr, nullptr, nullptr,
-                           nullptr);
-        SDL_Rect src = {minx < 0 ? -minx : 0, 0, advance, line_h};
-        SDL_Rect dst = {(c - GLYPH_FIRST) * advance, 0, advance, line_h};
-        SDL_SetSurfaceBlendMode(glyph, SDL_BLENDMODE_NONE);  // copy the coverage as it is
-        SDL_BlitSurface(glyph, &src, sheet, &dst);
-        SDL_FreeSurface(glyph);
-    }
-
-    // The inked rows of the sheet.
-    int first = -1, last = -1;
-    for (int row = 0; row < line_h; ++row) {
-        const auto* px = reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(sheet->pixels) +
-                                                           static_cast<ptrdiff_t>(row) * sheet->pitch);
-        for (int x = 0; x < sheet->w; ++x) {
-            if (px[x] >> 24) {
-                if (first < 0) first = row;
-                last = row;
-                break;
-            }
-        }
-    }
-    gui->cell_y = first < 0 ? 0 : first;
-    gui->cell_h = first < 0 ? line_h : last - first + 1;
-
-    gui->atlas = SDL_CreateTextureFromSurface(gui->renderer, sheet);
-    SDL_FreeSurface(sheet);
-    if (!gui->atlas) return false;
-    SDL_SetTextureBlendMode(gui->atlas, SDL_BLENDMODE_BLEND);
-    return true;
 }
 
 // --- drawing -----------------------------------------------------------------
@@ -245,12 +90,6 @@ void set_draw_color(SDL_Renderer* renderer, uint32_t rgb) {
                            static_cast<Uint8>(rgb), 255);
 }
 
-void clear_window(sdl_gui* gui) {
-    apply_output_scale(gui);
-    SDL_SetRenderDrawColor(gui->renderer, 0, 0, 0, 255);
-    SDL_RenderClear(gui->renderer);
-}
-
 // RGB565 to XRGB8888, each channel widened by repeating its top bits (so 0
 // stays 0 and full stays 255). The picture's texture is 32-bit because the
 // software renderer stretches a 16-bit texture onto a 32-bit window through
@@ -264,65 +103,13 @@ void expand_row(const uint16_t* src, uint32_t* dst, int32_t count) {
     }
 }
 
-void draw_frame(sdl_gui* gui, int32_t dst_w, int32_t dst_h) {
-    if (!gui->frame) return;
-    const SDL_Rect dst = {0, 0, dst_w, dst_h};
-    SDL_RenderCopy(gui->renderer, gui->frame, nullptr, &dst);
-}
-
-void draw_fill(sdl_gui* gui, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t color) {
-    set_draw_color(gui->renderer, color);
-    const SDL_Rect rect = {x, y, w, h};
-    SDL_RenderFillRect(gui->renderer, &rect);
-}
-
-void draw_text(sdl_gui* gui, int32_t x, int32_t y, uint32_t color, const char* text) {
-    if (!gui->atlas) return;
-    SDL_SetTextureColorMod(gui->atlas, static_cast<Uint8>(color >> 16),
-                           static_cast<Uint8>(color >> 8), static_cast<Uint8>(color));
-    SDL_Rect src = {0, gui->cell_y, gui->cell_w, gui->cell_h};
-    SDL_Rect dst = {x, y, gui->cell_w, gui->cell_h};
-    for (const char* p = text; *p; ++p, dst.x += gui->cell_w) {
-        int c = static_cast<unsigned char>(*p);
-        if (c == ' ') continue;
-        if (c < GLYPH_FIRST || c > GLYPH_LAST) c = '?';
-        src.x = (c - GLYPH_FIRST) * gui->cell_w;
-        SDL_RenderCopy(gui->renderer, gui->atlas, &src, &dst);
-    }
-}
-
-// The next free draw-list entry, or null when the list is full.
-draw_op* record_op(sdl_gui* gui, op_kind kind) {
-    if (gui->op_count >= MAX_OPS) return nullptr;
-    draw_op* op = &gui->ops[gui->op_count++];
-    op->kind = kind;
-    return op;
-}
-
-// Repaints the last pass from the draw list: the picture is still in its
-// texture, the rest is a few rects and strings.
-void repaint(sdl_gui* gui) {
-    clear_window(gui);
-    for (int32_t i = 0; i < gui->op_count; ++i) {
-        const draw_op& op = gui->ops[i];
-        switch (op.kind) {
-            case OP_BLIT: draw_frame(gui, op.w, op.h); break;
-            case OP_FILL: draw_fill(gui, op.x, op.y, op.w, op.h, op.color); break;
-            case OP_TEXT: draw_text(gui, op.x, op.y, op.color, op.text); break;
-        }
-    }
-    SDL_RenderPresent(gui->renderer);
-}
-
 // Textures of a reset device are gone: drop the picture (the next blit makes
-// a new one) and rasterise the atlas again.
+// a new one) and rasterise the text again.
 void recreate_textures(sdl_gui* gui) {
     if (gui->frame) SDL_DestroyTexture(gui->frame);
     gui->frame = nullptr;
     gui->frame_w = gui->frame_h = 0;
-    if (gui->atlas) SDL_DestroyTexture(gui->atlas);
-    gui->atlas = nullptr;
-    if (gui->font) build_glyph_atlas(gui);
+    sdl_text_rebuild(&gui->text, gui->renderer);
 }
 
 // --- events ------------------------------------------------------------------
@@ -380,18 +167,18 @@ bool translate_event(sdl_gui* gui, const SDL_Event& ev, gui_event* out) {
                     return true;
                 case SDL_WINDOWEVENT_EXPOSED:
                 case SDL_WINDOWEVENT_SIZE_CHANGED:
-                    repaint(gui);
-                    return false;
+                    out->type = GUI_EVENT_EXPOSE;
+                    return true;
                 default:
                     return false;
             }
         case SDL_RENDER_TARGETS_RESET:
-            repaint(gui);
-            return false;
+            out->type = GUI_EVENT_EXPOSE;
+            return true;
         case SDL_RENDER_DEVICE_RESET:
             recreate_textures(gui);
-            repaint(gui);
-            return false;
+            out->type = GUI_EVENT_EXPOSE;
+            return true;
         default:
             return false;
     }
@@ -443,10 +230,8 @@ void unmute_stderr(int saved) {
 
 void shut_down() {
     sdl_gui* gui = &g_gui;
-    if (gui->atlas) SDL_DestroyTexture(gui->atlas);
+    sdl_text_close(&gui->text);
     if (gui->frame) SDL_DestroyTexture(gui->frame);
-    if (gui->font) TTF_CloseFont(gui->font);
-    if (TTF_WasInit()) TTF_Quit();
     if (gui->renderer) SDL_DestroyRenderer(gui->renderer);
     if (gui->window) SDL_DestroyWindow(gui->window);
     SDL_Quit();
@@ -460,7 +245,7 @@ sdl_gui* window_of(int window) {
 }  // namespace
 
 int gui_create(const char* title, const char* help) {
-    (void)help;  // the player shows its help in the status bar
+    (void)help;  // the window shows no help of its own: the caller draws what it needs
     sdl_gui* gui = &g_gui;
     if (gui->renderer) return -1;  // one window per run
 
@@ -471,9 +256,9 @@ int gui_create(const char* title, const char* help) {
     SDL_LogSetOutputFunction(discard_log, nullptr);
     const int saved_stderr = mute_stderr();
 
-    // The picture is at most 320 x 200 stretched to the window: the software
-    // renderer does that cheaply and keeps no GPU context. SDL_RENDER_DRIVER
-    // in the environment still chooses another.
+    // Stretching one small picture over the window is cheap in the software
+    // renderer, which keeps no GPU context. SDL_RENDER_DRIVER in the
+    // environment still chooses another.
     SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
     // The software renderer then writes to the window's own framebuffer
     // (shared memory on X11) rather than through a GL texture.
@@ -498,17 +283,7 @@ int gui_create(const char* title, const char* help) {
     }
     SDL_StopTextInput();  // key presses are all we read
 
-    // Without a font the window still works, only without text.
-    if (TTF_Init() == 0) {
-        gui->font = open_status_font();
-        if (gui->font) {
-            TTF_SetFontKerning(gui->font, 0);  // fixed cells
-            if (!build_glyph_atlas(gui)) {
-                TTF_CloseFont(gui->font);
-                gui->font = nullptr;
-            }
-        }
-    }
+    sdl_text_open(&gui->text, gui->renderer);  // without a font the window works, only without text
     unmute_stderr(saved_stderr);
     SDL_LogSetOutputFunction(saved_log, saved_log_data);
     std::atexit(shut_down);
@@ -518,9 +293,7 @@ int gui_create(const char* title, const char* help) {
 int gui_begin(int window) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
-    gui->op_count = 0;
-    // No clear: a pass draws the picture over the whole video area and the
-    // bar under it, which together cover the content.
+    // No clear: the caller draws over the whole content on every pass.
     apply_output_scale(gui);
     return 0;
 }
@@ -528,32 +301,16 @@ int gui_begin(int window) {
 int gui_fill_rect(int window, const gui_rect_desc* rect) {
     sdl_gui* gui = window_of(window);
     if (!gui || !rect) return -1;
-    if (draw_op* op = record_op(gui, OP_FILL)) {
-        op->x = rect->x;
-        op->y = rect->y;
-        op->w = rect->w;
-        op->h = rect->h;
-        op->color = rect->color;
-    }
-    draw_fill(gui, rect->x, rect->y, rect->w, rect->h, rect->color);
+    set_draw_color(gui->renderer, rect->color);
+    const SDL_Rect r = {rect->x, rect->y, rect->w, rect->h};
+    SDL_RenderFillRect(gui->renderer, &r);
     return 0;
 }
 
 int gui_draw_text(int window, const gui_text_desc* text) {
     sdl_gui* gui = window_of(window);
     if (!gui || !text || !text->text) return -1;
-    if (draw_op* op = record_op(gui, OP_TEXT)) {
-        op->x = text->x;
-        op->y = text->y;
-        op->color = text->color;
-        size_t n = 0;
-        while (n + 1 < OP_TEXT_CAP && text->text[n]) {
-            op->text[n] = text->text[n];
-            ++n;
-        }
-        op->text[n] = '\0';
-    }
-    draw_text(gui, text->x, text->y, text->color, text->text);
+    sdl_text_draw(&gui->text, gui->renderer, text->x, text->y, text->color, text->text);
     return 0;
 }
 
@@ -582,12 +339,8 @@ int gui_blit_rgb565(int window, const gui_blit_desc* blit) {
                    blit->src_w);
     }
     SDL_UnlockTexture(gui->frame);
-    if (draw_op* op = record_op(gui, OP_BLIT)) {
-        op->x = op->y = 0;
-        op->w = blit->dst_w;
-        op->h = blit->dst_h;
-    }
-    draw_frame(gui, blit->dst_w, blit->dst_h);
+    const SDL_Rect dst = {0, 0, blit->dst_w, blit->dst_h};
+    SDL_RenderCopy(gui->renderer, gui->frame, nullptr, &dst);
     return 0;
 }
 
@@ -626,26 +379,6 @@ int gui_set_continuous_redraw(int window, int on) {
         SDL_DisableScreenSaver();
     } else {
         SDL_EnableScreenSaver();
-    }
-    return 0;
-}
-
-uint32_t time_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                        static_cast<uint64_t>(now.tv_nsec) / 1'000'000u;
-    return static_cast<uint32_t>(ms);  // wraps at 2^32 by design
-}
-
-int sleep_us(uint32_t us) {
-    timespec left{};
-    left.tv_sec = static_cast<time_t>(us / 1'000'000u);
-    left.tv_nsec = static_cast<long>(us % 1'000'000u) * 1000L;
-    timespec rest{};
-    while (nanosleep(&left, &rest) != 0) {
-        if (errno != EINTR) return -1;
-        left = rest;  // a signal cut it short: sleep the remainder
     }
     return 0;
 }

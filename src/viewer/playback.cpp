@@ -97,7 +97,8 @@ int run_playback(komu_stream* stream, const char* path) {
     const uint32_t idle_us = stream->frame_interval_us < IDLE_SLEEP_US ? stream->frame_interval_us
                                                                        : IDLE_SLEEP_US;
     // The picture only changes when a frame is decoded, the layout changes or
-    // an event arrives; other passes (paused, at the end) draw nothing.
+    // an event arrives (an expose among them: the server lost what was
+    // drawn); other passes (paused, at the end) draw nothing.
     bool dirty = true;
     gui_size last_size{-1, -1};
 
