@@ -28,6 +28,17 @@ inline constexpr uint32_t GUI_KEY_RIGHT = 0x1003;
 inline constexpr uint32_t GUI_KEY_LEFT = 0x1004;
 inline constexpr uint32_t GUI_KEY_ZOOM_IN = 0x2102;   // keypad plus
 inline constexpr uint32_t GUI_KEY_ZOOM_OUT = 0x2103;  // keypad minus
+// Further keys. Their low bytes (5 to 0x0B) are no character a binding
+// matches on, so only their full codes mean anything.
+inline constexpr uint32_t GUI_KEY_HOME = 0x1005;
+inline constexpr uint32_t GUI_KEY_END = 0x1006;
+inline constexpr uint32_t GUI_KEY_PAGE_UP = 0x1007;
+inline constexpr uint32_t GUI_KEY_PAGE_DOWN = 0x1008;
+inline constexpr uint32_t GUI_KEY_F11 = 0x100B;
+// Added to the code of a non-character key pressed with Shift (Shift+Right
+// is GUI_KEY_RIGHT | GUI_KEY_SHIFT, a code of its own). Character keys give
+// their unshifted character and never carry it.
+inline constexpr uint32_t GUI_KEY_SHIFT = 0x10000;
 
 // gui_event.buttons
 inline constexpr int32_t GUI_BUTTON_LEFT = 1;

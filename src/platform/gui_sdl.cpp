@@ -59,16 +59,25 @@ constexpr key_map KEY_TABLE[] = {
     {SDLK_EQUALS, '=', true},
     {SDLK_MINUS, '-', true},
     {SDLK_UNDERSCORE, '_', true},
+    {SDLK_HOME, GUI_KEY_HOME, false},
+    {SDLK_END, GUI_KEY_END, false},
+    {SDLK_PAGEUP, GUI_KEY_PAGE_UP, true},
+    {SDLK_PAGEDOWN, GUI_KEY_PAGE_DOWN, true},
+    {SDLK_F11, GUI_KEY_F11, false},
 };
 
 // The gui key code of a press, 0 when the key means nothing here. A printable
-// key gives its unshifted character (keysym.sym), so Shift+'=' is still '='.
-uint32_t translate_key(SDL_Keycode sym, bool repeat) {
+// key gives its unshifted character (keysym.sym), so Shift+'=' is still '=';
+// other keys carry GUI_KEY_SHIFT when Shift is held.
+uint32_t translate_key(SDL_Keycode sym, Uint16 mod, bool repeat) {
     for (const key_map& entry : KEY_TABLE) {
-        if (entry.sym == sym) return (repeat && !entry.repeats) ? 0 : entry.key;
+        if (entry.sym != sym) continue;
+        if (repeat && !entry.repeats) return 0;
+        const bool special = entry.key > 0xFF;
+        return entry.key | ((special && (mod & KMOD_SHIFT)) ? GUI_KEY_SHIFT : 0);
     }
     if (repeat) return 0;
-    if (sym > 0x20 - 1 && sym < 0x7F) return static_cast<uint32_t>(sym);  // printable ASCII
+    if (sym >= ' ' && sym <= '~') return static_cast<uint32_t>(sym);  // printable ASCII
     return 0;
 }
 
@@ -126,7 +135,7 @@ void store_mouse(gui_event* event, int32_t x, int32_t y, int32_t buttons, int32_
 bool translate_event(sdl_gui* gui, const SDL_Event& ev, gui_event* out) {
     switch (ev.type) {
         case SDL_KEYDOWN: {
-            const uint32_t key = translate_key(ev.key.keysym.sym, ev.key.repeat != 0);
+            const uint32_t key = translate_key(ev.key.keysym.sym, ev.key.keysym.mod, ev.key.repeat != 0);
             if (key == 0) return false;
             out->type = GUI_EVENT_KEY;
             out->key = key;
