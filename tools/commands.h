@@ -1,7 +1,17 @@
 // The komu tool's subcommands, one source file each.
 #pragma once
 
+#include <string>
+
 #include "args.h"
+#include "komu.h"
+
+// The reader's words for a failure, as the player prints them.
+inline std::string failure_words(const komu_failure& failure) {
+    char text[256];
+    komu_failure_text(&failure, text, sizeof text);
+    return text;
+}
 
 extern const command INFO_COMMAND;    // cmd_info.cpp
 extern const command DECODE_COMMAND;  // cmd_decode.cpp
