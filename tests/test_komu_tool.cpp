@@ -2,12 +2,14 @@
 // encode/decode round trips, refusals, info and decode of hand-built files,
 // the demo, and real video from ffmpeg.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "komu_test_files.h"
@@ -225,6 +227,45 @@ TEST_F(KomuTool, DemoIsDeterministicLoopsAndDecodesWithEveryPayloadKind) {
     }
     EXPECT_TRUE(kinds[0] && kinds[1] && kinds[2] && kinds[3]);
     EXPECT_EQ(komu_decode_next(&st.s), 0);  // loops: wraps to frame 0
+}
+
+// The thumbnail is the first frame, scaled to fit SIZE with its aspect kept
+// and never enlarged: four flat quadrants stay four flat quadrants.
+TEST_F(KomuTool, ThumbnailIsTheFirstFrameScaledToFit) {
+    constexpr uint16_t W = 64, H = 48;
+    const uint16_t quad[4] = {0xF800, 0x07E0, 0x001F, 0xFFFF};  // channels all or nothing
+    bytes frames(size_t{W} * H * 2 * 2, 0);  // the second frame stays black
+    for (size_t i = 0; i < size_t{W} * H; ++i) {
+        const uint16_t c = quad[(i % W >= W / 2) + 2 * (i / W >= H / 2)];
+        frames[2 * i] = uint8_t(c);
+        frames[2 * i + 1] = uint8_t(c >> 8);
+    }
+    bytes file;
+    std::string error;
+    ASSERT_TRUE(komu_encode({.width = W, .height = H}, frames, &file, &error)) << error;
+    write_bytes(path("in.komu"), file);
+    for (auto [size, tw, th] : {std::tuple{32, 32u, 24u}, {256, 64u, 48u}, {16, 16u, 12u}}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(run("thumbnail -s " + std::to_string(size) + " in.komu t.png").status, 0);
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, path("t.png").c_str()));
+        image.format = PNG_FORMAT_RGB;
+        bytes rgb(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+        ASSERT_EQ(image.width, tw);
+        ASSERT_EQ(image.height, th);
+        for (uint32_t y = 0; y < th; ++y) {
+            for (uint32_t x = 0; x < tw; ++x) {
+                const uint16_t c = quad[(x >= tw / 2) + 2 * (y >= th / 2)];
+                const uint8_t* px = &rgb[(size_t{y} * tw + x) * 3];
+                ASSERT_EQ(px[0] | px[1] << 8 | px[2] << 16,
+                          ((c >> 11) ? 0xFF : 0) | ((c >> 5 & 63) ? 0xFF00 : 0) | ((c & 31) ? 0xFF0000 : 0))
+                    << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(run("thumbnail missing.komu t.png").status, 1);
 }
 
 TEST_F(KomuTool, RealVideoFromFfmpegRoundTripsBitForBit) {

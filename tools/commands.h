@@ -13,7 +13,8 @@ inline std::string failure_words(const komu_failure& failure) {
     return text;
 }
 
-extern const command INFO_COMMAND;    // cmd_info.cpp
-extern const command DECODE_COMMAND;  // cmd_decode.cpp
-extern const command ENCODE_COMMAND;  // cmd_encode.cpp
-extern const command DEMO_COMMAND;    // cmd_demo.cpp
+extern const command INFO_COMMAND;       // cmd_info.cpp
+extern const command DECODE_COMMAND;     // cmd_decode.cpp
+extern const command ENCODE_COMMAND;     // cmd_encode.cpp
+extern const command DEMO_COMMAND;       // cmd_demo.cpp
+extern const command THUMBNAIL_COMMAND;  // cmd_thumbnail.cpp
