@@ -138,10 +138,15 @@ struct komu_stream {
     uint32_t data_offset;         // absolute offset of the data area; 0 until an open succeeds
     int32_t playing;              // the player's play/pause flag
     uint32_t frame_interval_us;   // the player's frame interval
-    // Size of the file at the last open, from fstat. Lets the reader refuse a
-    // declared size larger than what is left before allocating for it.
+    // Size of the file at the last open, or KOMU_SIZE_UNKNOWN. Lets the
+    // reader refuse a declared size larger than what is left before
+    // allocating for it; an unknown size bounds nothing.
     uint64_t file_size;
 };
+
+// file_size of a descriptor that cannot seek: it cannot be measured, nor
+// read again for looping. Such files are refused at open.
+inline constexpr uint64_t KOMU_SIZE_UNKNOWN = UINT64_MAX;
 
 // Puts a record into its fresh state (all zero, fd = -1).
 void komu_stream_init(komu_stream* stream);

@@ -5,14 +5,12 @@
 // index, a payload, a gap) is compared with what the file still holds before
 // anything is allocated or skipped for it, so a small file can never make the
 // reader reserve more than about twice its own size plus two frames.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "komu.h"
+#include "komu_runtime.h"
 
 namespace {
 
@@ -20,13 +18,11 @@ constexpr uint32_t SKIP_CHUNK = 256;          // bytes skipped per read
 constexpr uint32_t FIRST_CAPACITY = 4096;     // first size of a growable buffer
 constexpr uint64_t MAX_U32 = 0xFFFFFFFFu;
 
-// Reads exactly n bytes. A read that returns 0 or less fails (no retry,
-// except after an interrupting signal, which is not a failure of the file).
+// Reads exactly n bytes. A read that returns 0 or less fails; no retry.
 bool read_exact(int fd, void* buf, uint32_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     while (n > 0) {
-        const ssize_t got = read(fd, p, n);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = komu_file_read(fd, p, n);
         if (got <= 0) return false;
         p += got;
         n -= static_cast<uint32_t>(got);
@@ -61,6 +57,14 @@ bool grow(uint8_t** buf, uint32_t* cap, uint32_t need) {
     return true;
 }
 
+// The file's size, by seeking to its end and back to the start; unknown
+// when the descriptor cannot seek (a pipe, a terminal).
+uint64_t file_size_of(int fd) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return KOMU_SIZE_UNKNOWN;
+    return static_cast<uint64_t>(end);
+}
+
 bool header_is_valid(const komu_header& h) {
     return h.magic == KOMU_MAGIC && h.mode >= KOMU_MODE_SEQUENTIAL &&
            h.mode <= KOMU_MODE_INDEXED_ALT && h.width >= 1 && h.width <= KOMU_MAX_WIDTH &&
@@ -93,8 +97,10 @@ void apply_delta(uint8_t* cur, uint8_t* prev, const uint8_t* mask, uint32_t n) {
 int restart(komu_stream* s) {
     s->next_index = 0;
     s->consumed = 0;
-    const bool positioned = s->data_offset != 0 &&
-                            lseek(s->fd, s->data_offset, SEEK_SET) == off_t{s->data_offset};
+    // data_offset lies within the file, whose size lseek reported as an
+    // off_t, so it fits one (also where off_t is 32-bit).
+    const auto offset = static_cast<off_t>(s->data_offset);
+    const bool positioned = s->data_offset != 0 && lseek(s->fd, offset, SEEK_SET) == offset;
     if (!positioned) {
         if (s->fd >= 0) close(s->fd);
         s->fd = -1;
@@ -188,16 +194,15 @@ uint32_t komu_frame_interval_us(uint32_t fps_num, uint32_t fps_den) {
 }
 
 int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = komu_file_open(path);
     if (fd < 0) return -1;
 
-    // Only regular files: their size bounds every declared size below, and
+    // Only files of a known size: it bounds every declared size below, and
     // looping needs a file that can be read again from the start.
-    struct stat st {};
+    const uint64_t size = file_size_of(fd);
     komu_header h{};
-    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    read_exact(fd, &h, KOMU_HEADER_BYTES) && header_is_valid(h) &&
-                    h.header_size <= static_cast<uint64_t>(st.st_size) &&
+    const bool ok = size != KOMU_SIZE_UNKNOWN && read_exact(fd, &h, KOMU_HEADER_BYTES) &&
+                    header_is_valid(h) && h.header_size <= size &&
                     (stream->header.magic != KOMU_MAGIC || same_video(stream->header, h)) &&
                     skip_bytes(fd, h.header_size - KOMU_HEADER_BYTES);
     if (!ok) {
@@ -211,7 +216,7 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
     stream->consumed = 0;
     stream->frame_bytes = frame_bytes_of(h);
     stream->data_offset = 0;
-    stream->file_size = static_cast<uint64_t>(st.st_size);
+    stream->file_size = size;
 
     if (h.mode == KOMU_MODE_SEQUENTIAL) {
         stream->data_offset = h.header_size;

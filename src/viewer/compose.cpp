@@ -13,9 +13,17 @@
 
 namespace {
 
+// Characters before the NUL of a text buffer (at most TEXT_CAP - 1). A loop,
+// not strlen: of the string functions the player relies only on copying.
+size_t text_length(const char* text) {
+    size_t len = 0;
+    while (text[len] != '\0') ++len;
+    return len;
+}
+
 // Appends piece while the text is at most 126 characters, never past 127.
 void append_bounded(char* text, const char* piece) {
-    size_t len = std::strlen(text);
+    size_t len = text_length(text);
     while (*piece != '\0' && len < TEXT_CAP - 1) text[len++] = *piece++;
     text[len] = '\0';
 }
@@ -36,7 +44,7 @@ void str_append_uint(char* text, uint32_t value) {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    size_t len = std::strlen(text);
+    size_t len = text_length(text);
     while (n > 0 && len < TEXT_CAP - 1) text[len++] = digits[--n];
     text[len] = '\0';
 }

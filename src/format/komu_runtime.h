@@ -1,0 +1,17 @@
+// What the reader asks of the system besides lseek and close, which mean the
+// same everywhere. One source per system, picked by the build:
+//   komu_runtime_host.cpp   this machine (the komu tool, the tests, cinepane)
+//   komu_runtime_kelos.cpp  the target system, whose runtime library offers
+//                           open, read, lseek and close and nothing more
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+// Opens path for reading. A descriptor >= 0, or -1.
+int komu_file_open(const char* path);
+
+// Reads at most n bytes: the count read, 0 at the end of the file, negative
+// on failure.
+ssize_t komu_file_read(int fd, void* buf, uint32_t n);
