@@ -20,6 +20,7 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontcon
                 fonts-dejavu-core)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
 # benchmarks are built, not run), the real-window test's X server and tools,
-# ffmpeg for real content, the 32-bit compiler, and clang for the fuzzers.
+# ffmpeg for real content, the 32-bit compiler, clang for the fuzzers and the
+# target build, and the i386 emulator that runs the target build.
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick python3 ffmpeg
-               g++-multilib clang libclang-rt-14-dev)
+               g++-multilib clang libclang-rt-14-dev qemu-user)
