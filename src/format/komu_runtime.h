@@ -1,8 +1,8 @@
 // What the reader asks of the system besides lseek and close, which mean the
 // same everywhere. One source per system, picked by the build:
 //   komu_runtime_host.cpp   this machine (the komu tool, the tests, cinepane)
-//   komu_runtime_kelos.cpp  the target system, whose runtime library offers
-//                           open, read, lseek and close and nothing more
+//   komu_runtime_kelos.cpp  the target system (cinepane-kelos): the plain
+//                           calls of its runtime library
 #pragma once
 
 #include <sys/types.h>
