@@ -204,15 +204,25 @@ TEST(Reader, ValidatesEveryHeaderFieldAndSaysWhichFailed) {
         std::memcpy(content.data(), &hd, sizeof hd);
         EXPECT_EQ(open_only(content), cases[i].second) << "case " << i;
     }
-    // A file shorter than a header, and things that are not regular files.
+    // A file shorter than a header, and things that are not regular files:
+    // a pipe holding a whole valid video cannot be measured or read again.
     EXPECT_EQ(open_only(bytes(27, 0)), KOMU_FAIL_TOO_SHORT);
+    const bytes video =
+        testfile::sequential(testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, 1), {{1, 2}});
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], video.data(), video.size()), ssize_t(video.size()));
+    const std::string pipe_path = "/proc/self/fd/" + std::to_string(fds[0]);
     komu_stream s;
     komu_stream_init(&s);
-    for (auto [path, why] : {std::pair{"/tmp", KOMU_FAIL_DIRECTORY}, {"/dev/zero", KOMU_FAIL_NOT_REGULAR},
-                             {"/nonexistent/file.komu", KOMU_FAIL_NO_SUCH_FILE}}) {
+    for (auto [path, why] : {std::pair{"/tmp", KOMU_FAIL_DIRECTORY}, {"/dev/zero", KOMU_FAIL_NOT_KOMU},
+                             {"/nonexistent/file.komu", KOMU_FAIL_NO_SUCH_FILE},
+                             {pipe_path.c_str(), KOMU_FAIL_NOT_SEEKABLE}}) {
         EXPECT_EQ(komu_open_and_prepare_stream(&s, path), -1) << path;
         EXPECT_EQ(s.failure.code, why) << path;
     }
+    close(fds[0]);
+    close(fds[1]);
     EXPECT_EQ(s.fd, -1);
 }
 

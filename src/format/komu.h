@@ -128,9 +128,10 @@ enum : uint32_t {
     // Opening.
     KOMU_FAIL_PATH_TOO_LONG,     // 256 characters or more
     KOMU_FAIL_NO_SUCH_FILE,
-    KOMU_FAIL_CANNOT_OPEN,       // a: the system's error number
+    KOMU_FAIL_NO_PERMISSION,
+    KOMU_FAIL_CANNOT_OPEN,       // for any other reason
     KOMU_FAIL_DIRECTORY,
-    KOMU_FAIL_NOT_REGULAR,       // a pipe, a device ...
+    KOMU_FAIL_NOT_SEEKABLE,      // a pipe or a terminal: no size, cannot be read again
     KOMU_FAIL_READ_ERROR,
     KOMU_FAIL_TOO_SHORT,         // a: the file's size (under 28 bytes)
     KOMU_FAIL_NOT_KOMU,          // the magic is wrong
@@ -188,11 +189,16 @@ struct komu_stream {
     uint32_t data_offset;         // absolute offset of the data area; 0 until an open succeeds
     int32_t playing;              // the player's play/pause flag
     uint32_t frame_interval_us;   // the player's frame interval
-    // Size of the file at the last open, from fstat. Lets the reader refuse a
-    // declared size larger than what is left before allocating for it.
+    // Size of the file at the last open, or KOMU_SIZE_UNKNOWN. Lets the
+    // reader refuse a declared size larger than what is left before
+    // allocating for it; an unknown size bounds nothing.
     uint64_t file_size;
     komu_failure failure;  // why the last -1 came
 };
+
+// file_size of a descriptor that cannot seek: it cannot be measured, nor
+// read again for looping. Such files are refused at open.
+inline constexpr uint64_t KOMU_SIZE_UNKNOWN = UINT64_MAX;
 
 // Puts a record into its fresh state (all zero, fd = -1).
 void komu_stream_init(komu_stream* stream);

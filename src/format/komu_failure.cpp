@@ -1,8 +1,6 @@
 // A reader's failure in words. One sentence for each KOMU_FAIL_* code, with
 // its figures; the program that prints it adds its own name and the file's.
 // Built with plain appends (no formatted output), cut to the buffer.
-#include <cerrno>
-
 #include "komu.h"
 
 namespace {
@@ -40,11 +38,10 @@ void describe(const komu_failure& f, text_out* out) {
         case KOMU_FAIL_NONE: say("no failure"); break;
         case KOMU_FAIL_PATH_TOO_LONG: say("the path is longer than 255 characters"); break;
         case KOMU_FAIL_NO_SUCH_FILE: say("does not exist"); break;
-        case KOMU_FAIL_CANNOT_OPEN:
-            say(f.a == EACCES ? "cannot be read: permission denied" : "cannot be opened");
-            break;
+        case KOMU_FAIL_NO_PERMISSION: say("cannot be read: permission denied"); break;
+        case KOMU_FAIL_CANNOT_OPEN: say("cannot be opened"); break;
         case KOMU_FAIL_DIRECTORY: say("is a directory"); break;
-        case KOMU_FAIL_NOT_REGULAR: say("is not a regular file"); break;
+        case KOMU_FAIL_NOT_SEEKABLE: say("cannot be read again from the start (a pipe?)"); break;
         case KOMU_FAIL_READ_ERROR: say("cannot be read"); break;
         case KOMU_FAIL_TOO_SHORT:
             say("is not a KOMU file: ", f.a, " bytes, too short for a header");

@@ -5,14 +5,12 @@
 // index, a payload, a gap) is compared with what the file still holds before
 // anything is allocated or skipped for it, so a small file can never make the
 // reader reserve more than about twice its own size plus two frames.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "komu.h"
+#include "komu_runtime.h"
 
 namespace {
 
@@ -27,15 +25,13 @@ int fail(komu_stream* s, uint32_t code, uint64_t a = 0, uint64_t b = 0) {
 }
 
 // Reads exactly n bytes: READ_OK, READ_END when the file ends first, or
-// READ_ERROR. A read that returns 0 or less ends the loop (no retry, except
-// after an interrupting signal, which is not a failure of the file).
+// READ_ERROR. A read that returns 0 or less ends the loop; no retry.
 enum read_result { READ_OK, READ_END, READ_ERROR };
 
 read_result read_exact(int fd, void* buf, uint32_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     while (n > 0) {
-        const ssize_t got = read(fd, p, n);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = komu_file_read(fd, p, n);
         if (got == 0) return READ_END;
         if (got < 0) return READ_ERROR;
         p += got;
@@ -77,6 +73,14 @@ bool grow(uint8_t** buf, uint32_t* cap, uint32_t need) {
     return true;
 }
 
+// The file's size, by seeking to its end and back to the start; unknown
+// when the descriptor cannot seek (a pipe, a terminal).
+uint64_t file_size_of(int fd) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return KOMU_SIZE_UNKNOWN;
+    return static_cast<uint64_t>(end);
+}
+
 // Validates the header's fields; 0, or the failure of the first bad one.
 int check_header(komu_stream* s, const komu_header& h) {
     if (h.magic != KOMU_MAGIC) return fail(s, KOMU_FAIL_NOT_KOMU);
@@ -116,8 +120,10 @@ void apply_delta(uint8_t* cur, uint8_t* prev, const uint8_t* mask, uint32_t n) {
 int restart(komu_stream* s) {
     s->next_index = 0;
     s->consumed = 0;
-    const bool positioned = s->data_offset != 0 &&
-                            lseek(s->fd, s->data_offset, SEEK_SET) == off_t{s->data_offset};
+    // data_offset lies within the file, whose size lseek reported as an
+    // off_t, so it fits one (also where off_t is 32-bit).
+    const auto offset = static_cast<off_t>(s->data_offset);
+    const bool positioned = s->data_offset != 0 && lseek(s->fd, offset, SEEK_SET) == offset;
     if (!positioned) {
         if (s->fd >= 0) close(s->fd);
         s->fd = -1;
@@ -221,22 +227,17 @@ uint32_t komu_frame_interval_us(uint32_t fps_num, uint32_t fps_den) {
 }
 
 int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return fail(stream, KOMU_FAIL_NO_SUCH_FILE);
-        return fail(stream, KOMU_FAIL_CANNOT_OPEN, static_cast<uint64_t>(errno));
-    }
+    uint32_t why = 0;
+    const int fd = komu_file_open(path, &why);
+    if (fd < 0) return fail(stream, why);
 
-    // Only regular files: their size bounds every declared size below, and
+    // Only files of a known size: it bounds every declared size below, and
     // looping needs a file that can be read again from the start. Before the
     // header is stored, a failure closes the descriptor here.
-    struct stat st {};
+    const uint64_t size = file_size_of(fd);
     komu_header h{};
     const int bad = [&] {
-        if (fstat(fd, &st) != 0) return fail(stream, KOMU_FAIL_READ_ERROR);
-        if (S_ISDIR(st.st_mode)) return fail(stream, KOMU_FAIL_DIRECTORY);
-        if (!S_ISREG(st.st_mode)) return fail(stream, KOMU_FAIL_NOT_REGULAR);
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size == KOMU_SIZE_UNKNOWN) return fail(stream, KOMU_FAIL_NOT_SEEKABLE);
         const read_result r = read_exact(fd, &h, KOMU_HEADER_BYTES);
         if (r == READ_END) return fail(stream, KOMU_FAIL_TOO_SHORT, size);
         if (r != READ_OK) return fail(stream, KOMU_FAIL_READ_ERROR);
@@ -260,7 +261,7 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
     stream->consumed = 0;
     stream->frame_bytes = frame_bytes_of(h);
     stream->data_offset = 0;
-    stream->file_size = static_cast<uint64_t>(st.st_size);
+    stream->file_size = size;
 
     if (h.mode == KOMU_MODE_SEQUENTIAL) {
         stream->data_offset = h.header_size;

@@ -2,6 +2,7 @@
 // composition of each pass. Reaches the window server only through gui.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "gui.h"
@@ -88,6 +89,9 @@ void handle_input(view_state* view, komu_stream* stream, const gui_event* event)
 int compose_frame(view_state* view, const komu_stream* stream);
 // Builds the status line into text[TEXT_CAP].
 void build_status_text(char* text, const char* path, const komu_stream* stream);
+// Appends piece to the NUL-terminated text of a cap-byte buffer, cut so that
+// the text never passes cap - 1 characters.
+void append_text(char* text, size_t cap, const char* piece);
 // Appends value's decimal digits while the text is at most 126 characters.
 void str_append_uint(char* text, uint32_t value);
 // Draws the whole window for this pass: picture, status bar, texts, present.
