@@ -15,6 +15,11 @@ void print_field(const char* name, const std::string& value) {
 
 void print_field(const char* name, uint64_t value) { print_field(name, std::to_string(value)); }
 
+// A count that needs the file's size, which a pipe does not have.
+void print_sized(const char* name, const komu_stream& s, uint64_t value) {
+    print_field(name, s.file_size == KOMU_SIZE_UNKNOWN ? "unknown (a pipe)" : std::to_string(value));
+}
+
 std::string hex(uint32_t value, int digits) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
@@ -57,7 +62,7 @@ void print_index_summary(const komu_stream& s) {
     print_field("rle_delta", kinds[3]);
     print_field("payload_bytes", payload_bytes);
     print_field("gap_bytes", gap_bytes);
-    print_field("trailing_bytes", data_bytes > furthest_end ? data_bytes - furthest_end : 0);
+    print_sized("trailing_bytes", s, data_bytes > furthest_end ? data_bytes - furthest_end : 0);
     print_field("order_break", order_break);
     print_field("past_end", past_end);
 }
@@ -87,7 +92,7 @@ int cmd_info(const parsed_args& args) {
     print_field("frame_interval_us", komu_frame_interval_us(h.fps_num, h.fps_den));
     print_field("frame_bytes", s.frame_bytes);
     print_field("data_offset", s.data_offset);
-    print_field("file_size", s.file_size);
+    print_sized("file_size", s, s.file_size);
     if (h.mode != KOMU_MODE_SEQUENTIAL) print_index_summary(s);
     komu_close(&s);
     return STATUS_OK;

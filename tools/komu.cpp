@@ -19,12 +19,15 @@ Inspects, decodes and writes KOMU videos (RGB565 frames).
       there are, the payload and gap bytes and the first index entry that
       breaks the payload order. Status 1 if the player would refuse FILE.
 
-  komu decode FILE [COUNT]
-      Decodes COUNT frames (default: frame_count) in playback order and writes
-      them to standard output as raw RGB565 little-endian, width*height*2
-      bytes each. A looping file wraps to frame 0; otherwise decoding stops
-      after the last frame. A frame that fails: status 1, the frames before
-      it written.
+  komu decode [--start N] FILE [COUNT]
+      Decodes COUNT frames (default: to the last frame) in playback order,
+      from frame N (default 0; counted from 0), and writes them to standard
+      output as raw RGB565 little-endian, width*height*2 bytes each: the same
+      bytes as decoding from frame 0 and dropping N frames. A looping file
+      wraps to frame 0; otherwise decoding stops after the last frame. A
+      frame that fails: status 1, the frames before it written. FILE may be
+      a pipe (e.g. /dev/stdin); a looping file from a pipe ends after its
+      last frame, status 1.
 
   komu encode -s WxH [-r NUM[/DEN]] [--loop] [--mode 1|2|3]
               [--kind auto|raw|rle|delta|delta-rle] [-g N] [-o OUT] [IN]
