@@ -16,7 +16,7 @@ install_missing() {
 }
 
 # What building and playing needs.
-BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev
+BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev libx11-dev
                 fonts-dejavu-core)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
 # benchmarks are built, not run), the real-window test's X server and tools,

@@ -6,8 +6,10 @@
 //
 // Nothing is kept of a pass's drawing: when the window's contents are lost
 // (uncovered, resized, a reset device) the caller gets GUI_EVENT_EXPOSE and
-// draws everything again.
+// draws everything again. The window stays hidden until the first drawing,
+// so the size the caller asks for first is the size it appears at.
 #include <SDL.h>
+#include <SDL_syswm.h>
 #include <SDL_ttf.h>
 
 #include <fcntl.h>
@@ -35,6 +37,11 @@ struct sdl_gui {
     int32_t frame_w, frame_h;    // 0 x 0 while there is no texture
     sdl_text text;
     int32_t left_held;           // left button state after the last mouse event
+    bool shown;                  // the window is made hidden and shown at the first drawing
+    bool have_kept;              // gui_wait_event found `kept`; gui_poll_event delivers it next
+    gui_event kept;
+    bool by_hand;                // covering the screen without a window manager:
+    SDL_Rect windowed;           //   the place and size to go back to
 };
 
 sdl_gui g_gui;  // the one window; zero = not created
@@ -193,6 +200,53 @@ bool translate_event(sdl_gui* gui, const SDL_Event& ev, gui_event* out) {
     }
 }
 
+// --- fullscreen ----------------------------------------------------------------
+
+// True on an X display where no window manager runs (none has announced
+// itself on the root window): nobody there acts on a fullscreen request,
+// though SDL would report the screen's size all the same.
+bool x11_without_window_manager(SDL_Window* window) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return false;
+    Display* display = info.info.x11.display;
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", True);
+    if (check == None) return true;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int status = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
+                                          XA_WINDOW, &type, &format, &count, &after, &data);
+    if (data) XFree(data);
+    return status != Success || type != XA_WINDOW || count != 1;
+#else
+    (void)window;
+    return false;
+#endif
+}
+
+// Without a window manager the window is moved over its screen and sized to
+// it, and put back where it was on leaving.
+int fullscreen_by_hand(sdl_gui* gui, int on) {
+    if (on && !gui->by_hand) {
+        SDL_Rect screen{};
+        const int display = SDL_GetWindowDisplayIndex(gui->window);
+        if (display < 0 || SDL_GetDisplayBounds(display, &screen) != 0) return -1;
+        SDL_GetWindowPosition(gui->window, &gui->windowed.x, &gui->windowed.y);
+        SDL_GetWindowSize(gui->window, &gui->windowed.w, &gui->windowed.h);
+        SDL_SetWindowPosition(gui->window, screen.x, screen.y);
+        SDL_SetWindowSize(gui->window, screen.w, screen.h);
+        gui->by_hand = true;
+    } else if (!on && gui->by_hand) {
+        SDL_SetWindowSize(gui->window, gui->windowed.w, gui->windowed.h);
+        SDL_SetWindowPosition(gui->window, gui->windowed.x, gui->windowed.y);
+        gui->by_hand = false;
+    }
+    return 0;
+}
+
 void discard_log(void*, int, SDL_LogPriority, const char*) {}
 
 // Drivers that make no visible window; used only when SDL_VIDEODRIVER names them.
@@ -280,9 +334,12 @@ int gui_create(const char* title, const char* help) {
         SDL_LogSetOutputFunction(saved_log, saved_log_data);
         return -1;
     }
+    // Hidden until the first drawing, so that a size asked for before then
+    // is the first the user sees.
     gui->window = SDL_CreateWindow(title ? title : "", SDL_WINDOWPOS_UNDEFINED,
                                    SDL_WINDOWPOS_UNDEFINED, INITIAL_W, INITIAL_H,
-                                   SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
+                                   SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI |
+                                       SDL_WINDOW_HIDDEN);
     if (gui->window) gui->renderer = SDL_CreateRenderer(gui->window, -1, 0);
     if (!gui->renderer) {
         shut_down();
@@ -302,6 +359,10 @@ int gui_create(const char* title, const char* help) {
 int gui_begin(int window) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
+    if (!gui->shown) {
+        SDL_ShowWindow(gui->window);
+        gui->shown = true;
+    }
     // No clear: the caller draws over the whole content on every pass.
     apply_output_scale(gui);
     return 0;
@@ -363,11 +424,72 @@ int gui_present(int window) {
 int gui_poll_event(int window, gui_event* event) {
     sdl_gui* gui = window_of(window);
     if (!gui || !event) return -1;
+    if (gui->have_kept) {
+        *event = gui->kept;
+        gui->have_kept = false;
+        return 1;
+    }
     SDL_Event ev;
     while (SDL_PollEvent(&ev)) {
         if (translate_event(gui, ev, event)) return 1;
     }
     return 0;
+}
+
+// SDL sleeps on the display connection until something arrives or the time
+// is up. Events that mean nothing here (key releases, focus, pointer
+// crossings) are dropped and the wait goes on, so they wake nothing; the
+// first that translates is kept for gui_poll_event.
+int gui_wait_event(int window, int32_t timeout_ms) {
+    sdl_gui* gui = window_of(window);
+    if (!gui) return -1;
+    const uint32_t start = time_ms();
+    while (!gui->have_kept) {
+        int wait_ms = -1;  // SDL: no time-out; 0: only what is queued already
+        if (timeout_ms >= 0) {
+            const uint32_t waited = time_ms() - start;
+            const auto limit = static_cast<uint32_t>(timeout_ms);
+            wait_ms = waited >= limit ? 0 : static_cast<int>(limit - waited);
+        }
+        SDL_Event ev;
+        if (!SDL_WaitEventTimeout(&ev, wait_ms)) {
+            if (wait_ms == 0) return 0;
+            if (wait_ms < 0) return -1;  // without a time-out, 0 is an error
+            continue;                    // the time is up, or nearly: look once more
+        }
+        gui->have_kept = translate_event(gui, ev, &gui->kept);
+    }
+    return 1;
+}
+
+int gui_get_screen_size(int window, gui_size* size) {
+    sdl_gui* gui = window_of(window);
+    if (!size) return -1;
+    size->w = size->h = 0;
+    SDL_Rect usable{};
+    const int display = gui ? SDL_GetWindowDisplayIndex(gui->window) : -1;
+    if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0) return -1;
+    size->w = usable.w;
+    size->h = usable.h;
+    return 0;
+}
+
+int gui_request_content_size(int window, const gui_size* size) {
+    sdl_gui* gui = window_of(window);
+    if (!gui || !size || size->w <= 0 || size->h <= 0) return -1;
+    SDL_SetWindowSize(gui->window, size->w, size->h);
+    // Not shown yet: centred on its screen at the new size.
+    if (!gui->shown) SDL_SetWindowPosition(gui->window, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED);
+    return 0;
+}
+
+// The screen's own size, no mode change; through the window manager, which
+// also takes the frame off and keeps panels out of the way.
+int gui_set_fullscreen(int window, int on) {
+    sdl_gui* gui = window_of(window);
+    if (!gui) return -1;
+    if (gui->by_hand || x11_without_window_manager(gui->window)) return fullscreen_by_hand(gui, on);
+    return SDL_SetWindowFullscreen(gui->window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0 ? 0 : -1;
 }
 
 int gui_get_content_size(int window, gui_size* size) {

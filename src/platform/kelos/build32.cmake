@@ -64,6 +64,8 @@ extern "C" int probe_entry() {
     return gui_begin(w) + gui_fill_rect(w, nullptr) + gui_draw_text(w, nullptr) +
            gui_blit_rgb565(w, nullptr) + gui_present(w) + gui_poll_event(w, nullptr) +
            gui_get_content_size(w, nullptr) + gui_set_continuous_redraw(w, 1) +
+           gui_wait_event(w, 1) + gui_get_screen_size(w, nullptr) +
+           gui_request_content_size(w, nullptr) + gui_set_fullscreen(w, 1) +
            static_cast<int>(time_ms()) + sleep_us(1);
 }
 ]=])
