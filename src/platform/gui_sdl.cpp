@@ -13,6 +13,7 @@
 #include <SDL_ttf.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,7 @@ struct sdl_gui {
     gui_event kept;
     bool by_hand;                // covering the screen without a window manager:
     SDL_Rect windowed;           //   the place and size to go back to
+    void* x11_display;           // the X display connection (Display*), null on other systems
 };
 
 sdl_gui g_gui;  // the one window; zero = not created
@@ -200,17 +202,48 @@ bool translate_event(sdl_gui* gui, const SDL_Event& ev, gui_event* out) {
     }
 }
 
+// --- the X display -------------------------------------------------------------
+
+// The window's X display connection, or null when it is not on X.
+void* x11_display_of(SDL_Window* window) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11) {
+        return info.info.x11.display;
+    }
+#endif
+    (void)window;
+    return nullptr;
+}
+
+// Sleeps until the display has something for SDL to read, or wait_ms have
+// passed (-1: no limit). On X this is a poll on the connection itself:
+// SDL's own wait (SDL_WaitEventTimeout) wakes itself through a second
+// connection, whose last message can reach the server after the window is
+// gone at exit, where the error it draws ends the process with status 1.
+void wait_for_input(const sdl_gui* gui, int wait_ms) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    if (gui->x11_display) {
+        auto* display = static_cast<Display*>(gui->x11_display);
+        if (XPending(display) > 0) return;  // read already, not yet taken by SDL
+        pollfd input{ConnectionNumber(display), POLLIN, 0};
+        poll(&input, 1, wait_ms);  // a signal cuts it short: the caller looks again
+        return;
+    }
+#endif
+    SDL_WaitEventTimeout(nullptr, wait_ms);  // leaves the event queued
+}
+
 // --- fullscreen ----------------------------------------------------------------
 
 // True on an X display where no window manager runs (none has announced
 // itself on the root window): nobody there acts on a fullscreen request,
 // though SDL would report the screen's size all the same.
-bool x11_without_window_manager(SDL_Window* window) {
+bool x11_without_window_manager(const sdl_gui* gui) {
 #if defined(SDL_VIDEO_DRIVER_X11)
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return false;
-    Display* display = info.info.x11.display;
+    if (!gui->x11_display) return false;
+    auto* display = static_cast<Display*>(gui->x11_display);
     const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", True);
     if (check == None) return true;
     Atom type = None;
@@ -222,7 +255,7 @@ bool x11_without_window_manager(SDL_Window* window) {
     if (data) XFree(data);
     return status != Success || type != XA_WINDOW || count != 1;
 #else
-    (void)window;
+    (void)gui;
     return false;
 #endif
 }
@@ -348,6 +381,7 @@ int gui_create(const char* title, const char* help) {
         return -1;
     }
     SDL_StopTextInput();  // key presses are all we read
+    gui->x11_display = x11_display_of(gui->window);
 
     sdl_text_open(&gui->text, gui->renderer);  // without a font the window works, only without text
     unmute_stderr(saved_stderr);
@@ -436,30 +470,29 @@ int gui_poll_event(int window, gui_event* event) {
     return 0;
 }
 
-// SDL sleeps on the display connection until something arrives or the time
-// is up. Events that mean nothing here (key releases, focus, pointer
+// Sleeps on the display connection until something arrives or the time is
+// up. Events that mean nothing here (key releases, focus, pointer
 // crossings) are dropped and the wait goes on, so they wake nothing; the
 // first that translates is kept for gui_poll_event.
 int gui_wait_event(int window, int32_t timeout_ms) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
     const uint32_t start = time_ms();
-    while (!gui->have_kept) {
-        int wait_ms = -1;  // SDL: no time-out; 0: only what is queued already
+    for (;;) {
+        if (gui->have_kept) return 1;
+        SDL_Event ev;
+        while (!gui->have_kept && SDL_PollEvent(&ev)) {
+            gui->have_kept = translate_event(gui, ev, &gui->kept);
+        }
+        if (gui->have_kept) return 1;
+        int wait_ms = -1;
         if (timeout_ms >= 0) {
             const uint32_t waited = time_ms() - start;
-            const auto limit = static_cast<uint32_t>(timeout_ms);
-            wait_ms = waited >= limit ? 0 : static_cast<int>(limit - waited);
+            if (waited >= static_cast<uint32_t>(timeout_ms)) return 0;
+            wait_ms = static_cast<int>(static_cast<uint32_t>(timeout_ms) - waited);
         }
-        SDL_Event ev;
-        if (!SDL_WaitEventTimeout(&ev, wait_ms)) {
-            if (wait_ms == 0) return 0;
-            if (wait_ms < 0) return -1;  // without a time-out, 0 is an error
-            continue;                    // the time is up, or nearly: look once more
-        }
-        gui->have_kept = translate_event(gui, ev, &gui->kept);
+        wait_for_input(gui, wait_ms);
     }
-    return 1;
 }
 
 int gui_get_screen_size(int window, gui_size* size) {
@@ -488,7 +521,7 @@ int gui_request_content_size(int window, const gui_size* size) {
 int gui_set_fullscreen(int window, int on) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
-    if (gui->by_hand || x11_without_window_manager(gui->window)) return fullscreen_by_hand(gui, on);
+    if (gui->by_hand || x11_without_window_manager(gui)) return fullscreen_by_hand(gui, on);
     return SDL_SetWindowFullscreen(gui->window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0 ? 0 : -1;
 }
 
