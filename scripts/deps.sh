@@ -19,7 +19,8 @@ install_missing() {
 BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev libx11-dev
                 fonts-dejavu-core)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
-# benchmarks are built, not run), the real-window test's X server and tools,
-# ffmpeg for real content, the 32-bit compiler, and clang for the fuzzers.
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick python3 ffmpeg
+# benchmarks are built, not run), the real-window test's X server, tools and
+# window manager, ffmpeg for real content, the 32-bit compiler, and clang for
+# the fuzzers.
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils openbox imagemagick python3 ffmpeg
                g++-multilib clang libclang-rt-14-dev)

@@ -1,7 +1,8 @@
 """The player in a real window: cinepane under Xvfb, driven with xdotool, judged from
 ImageMagick screenshots (python3 window_e2e.py CINEPANE KOMU). Waits are polls with generous
 limits: only a change that never comes fails. On failure the work folder is kept.
-No window manager runs, so fullscreen here is the player's own, without one."""
+No window manager runs at first (fullscreen is then the player's own); the last check starts
+one and asks it for fullscreen."""
 import ctypes, os, select, shutil, struct, subprocess, sys, tempfile, time
 
 def rgb(c):
@@ -204,6 +205,7 @@ def check_still():
     xdo("key", "Escape")
     status = poll(proc.poll, lambda code: code is not None)
     check(status == 0, "Esc closes the window, exit status 0", f"status {status}")
+    return quad
 
 def close_request(wid):
     """WM_DELETE_WINDOW as a window manager sends it (xdotool has no command for it)."""
@@ -259,6 +261,26 @@ def check_demo():
     status = poll(proc.poll, lambda code: code is not None)
     check(status == 0, "the window's close request ends the player with 0", f"status {status}")
 
+def check_window_manager(quad):
+    """Fullscreen as on a desktop: asked of a window manager, which then sizes the window."""
+    procs.append(subprocess.Popen(["openbox"], env=ENV, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL))
+    poll(lambda: subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=ENV,
+                                capture_output=True, text=True).stdout, lambda out: "window id" in out)
+    proc, wid, last = player(quad, "managed")
+    windowed = (last.w, last.h)
+    xdo("windowfocus", "--sync", wid)
+    for size in ((SCREEN_W, SCREEN_H), windowed):
+        xdo("key", "f")
+        last, box, _ = step(wid, last, "managed", size)
+        want = fit(size[0], size[1] - BAR, QW, QH)
+        check((last.w, last.h) == size and near(box, want, EDGE_TOL),
+              f"with a window manager, f {'leaves' if size == windowed else 'enters'} fullscreen,"
+              " refitted", f"{last.w} x {last.h}, {box}, expected {want}")
+    xdo("key", "Escape")
+    status = poll(proc.poll, lambda code: code is not None)
+    check(status == 0, "with a window manager, Esc ends the player with 0", f"status {status}")
+
 def main():
     try:
         xvfb = subprocess.Popen(  # writes its display number to stdout
@@ -269,8 +291,9 @@ def main():
                                 if select.select([xvfb.stdout], [], [], WAIT_S)[0] else "")
         if ENV["DISPLAY"] == ":":
             raise RuntimeError("Xvfb reported no display; see xvfb.log")
-        check_still()
+        quad = check_still()
         check_demo()
+        check_window_manager(quad)
     except Exception as error:  # a step that could not run at all
         check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
     finally:
