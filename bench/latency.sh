@@ -30,70 +30,33 @@ SAMPLES=${SAMPLES:-150}
 RATES=${RATES:-"5 30 60"}
 BEFORE=${BEFORE:-}
 
-. "$root/scripts/deps.sh"
-install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool python3
-if [ ! -x "$build/cinepane" ] || [ ! -x "$build/komu" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j2 --target cinepane komu >/dev/null
-fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/latency-bench-XXXXXX")
-xvfb_pid=""
-player_pid=""
-cleanup() {
-    if [ -n "$player_pid" ]; then kill "$player_pid" 2>/dev/null || true; fi
-    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
+. "$here/xvfb_bench.sh"
+bench_begin python3
 players=("now:$build/cinepane")
 if [ -n "$BEFORE" ]; then
-    mkdir "$work/before"
-    git -C "$root" archive "$BEFORE" | tar -x -C "$work/before"
-    cmake -S "$work/before" -B "$work/before/build" -DCMAKE_BUILD_TYPE=Release \
-        -DCINEPANE_TESTS=OFF -DCINEPANE_BENCH=OFF >/dev/null
-    cmake --build "$work/before/build" -j2 --target cinepane >/dev/null
-    players=("before:$work/before/build/cinepane" "${players[@]}")
+    build_before "$BEFORE"
+    players=("before:$before" "${players[@]}")
 fi
 
-cc -O2 -shared -fPIC $(pkg-config --cflags sdl2) "$here/present_probe.c" -o "$work/probe.so" -ldl
 "$build/komu" demo -o "$work/demo.komu" >/dev/null
 for rate in $RATES; do
     "$build/komu" decode "$work/demo.komu" 300 |
         "$build/komu" encode -s 640x480 -r "$rate" --loop -o "$work/demo$rate.komu"
 done
 
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+start_xvfb 1280x1024
 
 # measure NAME BINARY RATE: one player at one rate; its latencies, one a line.
 measure() {
-    local name=$1 binary=$2 rate=$3 probe="$work/probe.$1.$3" first="" wid=""
+    local name=$1 binary=$2 rate=$3 probe="$work/probe.$1.$3"
     env LD_PRELOAD="$work/probe.so" PRESENT_PROBE_FILE="$probe" SDL_RENDER_DRIVER=software \
         SDL_FRAMEBUFFER_ACCELERATION=0 "$binary" "$work/demo$rate.komu" >/dev/null 2>&1 &
     player_pid=$!
-    for _ in $(seq 2000); do
-        first=$({ od -An -t u8 -N 8 "$probe" 2>/dev/null || true; } | tr -d ' ')
-        if [ -n "$first" ] && [ "$first" != 0 ]; then break; fi
-        sleep 0.01
-    done
-    for _ in $(seq 500); do
-        wid=$(xdotool search --onlyvisible --pid "$player_pid" 2>/dev/null | head -n1 || true)
-        [ -n "$wid" ] && break
-        sleep 0.01
-    done
-    [ -n "$wid" ] || { echo "$name: no visible window" >&2; exit 1; }
+    await_player "$name" "$probe"
     xdotool windowfocus --sync "$wid"
     sleep 0.5
     python3 "$here/key_latency.py" "$probe" "$SAMPLES" "$rate" >"$work/lat.$name.$rate"
-    kill "$player_pid" 2>/dev/null || true
-    wait "$player_pid" 2>/dev/null || true
-    player_pid=""
+    stop_player
 }
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load: $(cut -d' ' -f1-3 /proc/loadavg)"

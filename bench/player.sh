@@ -50,45 +50,16 @@ BEFORE=${BEFORE:-}
 WIN_W=920
 WIN_H=560
 
-# ---- what it needs --------------------------------------------------------
-. "$root/scripts/deps.sh"
-install_missing "${BUILD_PACKAGES[@]}" xvfb xdotool ffmpeg
-if [ ! -x "$build/cinepane" ] || [ ! -x "$build/komu" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j"$(nproc)" --target cinepane komu >/dev/null
-fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/player-bench-XXXXXX")
-xvfb_pid=""
-player_pid=""
-cleanup() {
-    if [ -n "$player_pid" ]; then kill "$player_pid" 2>/dev/null || true; fi
-    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
+. "$here/xvfb_bench.sh"
+bench_begin ffmpeg
 before=""
-if [ -n "$BEFORE" ]; then
-    mkdir "$work/before"
-    git -C "$root" archive "$BEFORE" | tar -x -C "$work/before"
-    cmake -S "$work/before" -B "$work/before/build" -DCMAKE_BUILD_TYPE=Release \
-        -DCINEPANE_TESTS=OFF -DCINEPANE_BENCH=OFF >/dev/null
-    cmake --build "$work/before/build" -j2 --target cinepane >/dev/null
-    before="$work/before/build/cinepane"
-fi
+if [ -n "$BEFORE" ]; then build_before "$BEFORE"; fi
 
-cc -O2 -shared -fPIC $(pkg-config --cflags sdl2) "$here/present_probe.c" -o "$work/probe.so" -ldl
 "$build/komu" demo -o "$work/demo.komu" >/dev/null
 "$build/komu" decode "$work/demo.komu" 300 >"$work/frames.raw"
 cat "$work/demo.komu" "$work/frames.raw" >/dev/null  # both in the page cache
 
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+start_xvfb 1280x1024
 
 tck=$(getconf CLK_TCK)
 now_ns() { date +%s%N; }
@@ -97,10 +68,6 @@ now_ns() { date +%s%N; }
 # paused player; they are kept as a cross-check, clock ticks).
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'; }
 cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
-# The probe file: first present (ns), presents, renderer name.
-probe_first() { { od -An -t u8 -N 8 "$1" 2>/dev/null || true; } | tr -d ' '; }
-probe_count() { { od -An -t u8 -j 8 -N 8 "$1" 2>/dev/null || true; } | tr -d ' '; }
-probe_name() { { dd if="$1" bs=1 skip=16 count=48 2>/dev/null || true; } | tr -d '\0'; }
 
 results="$work/results"
 : >"$results"
@@ -119,22 +86,12 @@ measure() {
     t_start=$(now_ns)
     env -u SDL_RENDER_DRIVER -u SDL_FRAMEBUFFER_ACCELERATION "${envs[@]}" "$@" >/dev/null 2>&1 &
     player_pid=$!
-    local pid=$player_pid first="" wid=""
-    if [ "$name" != mpv ]; then  # mpv draws without SDL: no probe figures
-        for _ in $(seq 2000); do  # up to 20 s
-            first=$(probe_first "$probe_file")
-            if [ -n "$first" ] && [ "$first" != 0 ]; then break; fi
-            kill -0 "$pid" 2>/dev/null || { echo "$name exited before presenting" >&2; exit 1; }
-            sleep 0.01
-        done
-        [ -n "$first" ] && [ "$first" != 0 ] || { echo "$name never presented" >&2; exit 1; }
+    local pid=$player_pid
+    if [ "$name" = mpv ]; then  # mpv draws without SDL: no probe figures
+        await_player "$name" ""
+    else
+        await_player "$name" "$probe_file"
     fi
-    for _ in $(seq 500); do
-        wid=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -n1 || true)
-        [ -n "$wid" ] && break
-        sleep 0.01
-    done
-    [ -n "$wid" ] || { echo "$name: no visible window" >&2; exit 1; }
     if [ "$name" = mpv ]; then first=$(now_ns); sleep 0.5; fi  # playing by then
 
     local c1 t1 n1 k1 c2 t2 n2 k2 c3 t3 n3 k3 c4 t4 n4 k4 hwm
@@ -149,9 +106,7 @@ measure() {
     hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status")
     local renderer
     renderer=$(probe_name "$probe_file")
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    player_pid=""
+    stop_player
 
     # name driver renderer startup_ms play_cpu% play_fps pause_cpu% pause_fps hwm_kb
     #   play_cpu%_ticks pause_cpu%_ticks (mpv: no renderer, start-up or presents)
