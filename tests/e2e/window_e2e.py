@@ -67,7 +67,7 @@ def player(video, name):
     proc = subprocess.Popen([CINEPANE, video], env=ENV, stderr=subprocess.STDOUT,
                             stdout=open(os.path.join(WORK, name + ".out"), "w"))
     procs.append(proc)
-    search = ["xdotool", "search", "--name", r"^View \(KOMU\)$"]
+    search = ["xdotool", "search", "--onlyvisible", "--name", r"^View \(KOMU\)$"]  # once shown
     ids = poll(lambda: subprocess.run(search, env=ENV, capture_output=True, text=True,
                                       timeout=60).stdout.split(), bool)
     if not ids:
