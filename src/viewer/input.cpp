@@ -66,7 +66,8 @@ void apply(action act, view_state* view, komu_stream* stream) {
 }
 
 // A left press in the video area: the second of two close in time and
-// place toggles fullscreen, and a third starts a new pair.
+// place toggles fullscreen, and a third starts a new pair. That second press
+// drags nothing: the window is about to move under the pointer.
 void press_in_view(view_state* view, int32_t x, int32_t y) {
     if (x < 0 || y < 0 || x >= view->view_w || y >= view->view_h) return;
     const uint32_t now = time_ms();
@@ -74,6 +75,7 @@ void press_in_view(view_state* view, int32_t x, int32_t y) {
         std::abs(int64_t{x} - view->click_x) <= DOUBLE_CLICK_SLOP &&
         std::abs(int64_t{y} - view->click_y) <= DOUBLE_CLICK_SLOP) {
         view->click_valid = 0;
+        view->last_valid = 0;
         toggle_fullscreen(view);
         return;
     }
