@@ -40,13 +40,32 @@ int gui_present(int) {
     return 0;
 }
 
+namespace {
+bool close_due() {
+    return gui_null::g_quit_after != 0 && gui_null::g_presents.size() >= gui_null::g_quit_after;
+}
+}  // namespace
+
 int gui_poll_event(int, gui_event* event) {
-    if (gui_null::g_quit_after == 0 || gui_null::g_presents.size() < gui_null::g_quit_after) {
-        return 0;
-    }
+    if (!close_due()) return 0;
     event->type = GUI_EVENT_CLOSE;
     return 1;
 }
+
+// Nothing arrives but the close request: a wait is a sleep.
+int gui_wait_event(int, int32_t timeout_ms) {
+    if (close_due()) return 1;
+    sleep_us(timeout_ms < 0 ? 10'000u : static_cast<uint32_t>(timeout_ms) * 1000);
+    return 0;
+}
+
+int gui_get_screen_size(int, gui_size* size) {
+    size->w = 0;
+    size->h = 0;
+    return -1;
+}
+int gui_request_content_size(int, const gui_size*) { return -1; }
+int gui_set_fullscreen(int, int) { return -1; }
 
 int gui_get_content_size(int, gui_size* size) {
     size->w = 0;

@@ -185,6 +185,30 @@ TEST(Composition, SamplesTheFrameThroughTheView) {
     std::free(fit.render_buf);
 }
 
+TEST(Composition, FullViewIsExactAtZoom1000AndTheDefaultStaysSmall) {
+    still st(640, 480);
+    view_state v = view_of(640, 480);
+    EXPECT_EQ(std::pair(v.render_w, v.render_h), std::pair(320, 200));
+    v.zoom_permille = 1000;
+    const gui_event h = scripted::key_event('h');
+    handle_input(&v, &st.s, &h);
+    EXPECT_EQ(std::pair(v.render_w, v.render_h), std::pair(640, 480));
+    ASSERT_EQ(compose_frame(&v, &st.s), 0);
+    EXPECT_TRUE(std::equal(st.pixels.begin(), st.pixels.end(), v.render_buf));  // every pixel itself
+    layout_view(&v, {920, 560});  // wider than the default's column map
+    for (int32_t zoom : {333, 1000, 2500, 8000}) {
+        v.zoom_permille = zoom;
+        v.pan_x = -37;
+        v.pan_y = 11;
+        expect_composes_as_sampled(&v, st);
+    }
+    handle_input(&v, &st.s, &h);
+    EXPECT_EQ(std::pair(v.render_w, v.render_h), std::pair(320, 200));
+    expect_composes_as_sampled(&v, st);
+    std::free(v.render_buf);
+    std::free(v.col_map);
+}
+
 TEST(StatusText, CountersStateAndLimits) {
     komu_stream s;
     komu_stream_init(&s);
@@ -304,6 +328,33 @@ TEST(Input, DragPansOneToOneAndWheelZoomsFirst) {
     EXPECT_EQ(v.pan_y, expect.pan_y);
     in.mouse(15, 10, 0, 7);  // release with a wheel step: zoom in
     EXPECT_EQ(v.zoom_permille, z * 4 / 5 * 5 / 4);
+}
+
+TEST(Input, DoubleClickInTheVideoAreaAndKeysToggleFullscreen) {
+    scripted::reset();
+    input_rig in;
+    const auto click = [&](uint32_t after_ms, int32_t x, int32_t y) {
+        sleep_us(after_ms * 1000);  // the scripted clock
+        in.mouse(x, y, 1, 0);
+        in.mouse(x, y, 0, 0);
+    };
+    click(0, 100, 100);
+    sleep_us(400'000);
+    const int32_t pan_x = in.v.pan_x;
+    in.mouse(102, 97, 1, 0);  // a double-click: on; held and moved, it drags nothing
+    in.mouse(150, 150, 1, 0);
+    in.mouse(150, 150, 0, 0);
+    EXPECT_EQ(in.v.pan_x, pan_x);
+    click(50, 100, 100);   // a third press starts anew
+    click(401, 100, 100);  // too late
+    click(100, 105, 100);  // too far
+    click(49, 105, 550);   // in the status bar
+    click(100, 105, 104);  // with the one before the bar: off
+    for (uint32_t k : {uint32_t{'f'}, GUI_KEY_F11, uint32_t{'F'}}) in.key(k);
+    std::vector<int32_t> asked;
+    for (const auto* c : scripted::calls_of(scripted::call_kind::fullscreen)) asked.push_back(c->value);
+    EXPECT_EQ(asked, (std::vector{1, 0, 1, 0, 1}));
+    EXPECT_EQ(in.v.fullscreen, 1);
 }
 
 }  // namespace

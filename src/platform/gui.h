@@ -2,7 +2,13 @@
 //
 // One window, drawn as a whole on each pass: gui_begin, then blits, fills and
 // texts, then gui_present. Input arrives as gui_event records from a
-// non-blocking poll. Time is a millisecond counter and a microsecond sleep.
+// non-blocking poll, and the player may wait for the next one with a
+// time-out. Time is a millisecond counter and a microsecond sleep.
+//
+// The window's size and fullscreen state are the server's: the player may
+// ask for a content size or for fullscreen, and learns what it got from
+// gui_get_content_size on a later pass (a change comes with an expose). A
+// server that cannot do one of these answers -1 and nothing changes.
 //
 // Each backend implements every call in one source file, and the build links
 // exactly one: SDL2 for the real program, a scripted in-memory one for the
@@ -93,6 +99,22 @@ int gui_poll_event(int window, gui_event* event);
 int gui_get_content_size(int window, gui_size* size);
 // On while the window is open (holds off the screen saver); off at the end.
 int gui_set_continuous_redraw(int window, int on);
+
+// Waits until an event is pending or timeout_ms milliseconds have passed;
+// a negative timeout_ms waits for an event however long it takes. > 0: an
+// event is pending, and the next gui_poll_event delivers it; 0: the time
+// passed with none; < 0: the server cannot wait (nothing was waited).
+int gui_wait_event(int window, int32_t timeout_ms);
+// Stores the size of the screen area a window may use (the screen the window
+// is on, less the server's own panels), content pixels. -1 and 0 x 0 when
+// the server cannot tell.
+int gui_get_screen_size(int window, gui_size* size);
+// Asks for a content size of size->w x size->h. The server may grant, adjust
+// or ignore it. 0 when asked; -1 when the server cannot resize its windows.
+int gui_request_content_size(int window, const gui_size* size);
+// Asks for the window to cover its screen (on non-zero) or to come back to
+// its size before (0). 0 when asked; -1 when the server cannot.
+int gui_set_fullscreen(int window, int on);
 
 // Milliseconds from a fixed start, never decreasing, wrapping at 2^32.
 uint32_t time_ms();

@@ -7,6 +7,7 @@
 // CMakeLists.txt), with -m32 and -fno-pic. Its calls would mean other things
 // to this machine's kernel: the tests run it under an emulator that traps
 // them (tests/test_kelos_run.cpp).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -119,9 +120,49 @@ int gui_blit_rgb565(int window, const gui_blit_desc* blit) {
 
 int gui_present(int window) { return result(kcall1(NR_GUI_PRESENT, word(window))); }
 
+// The server has no call that waits for an event: gui_wait_event polls in
+// slices of WAIT_SLICE_MS and keeps the event it finds for the next
+// gui_poll_event.
+namespace {
+constexpr uint32_t WAIT_SLICE_MS = 4;
+gui_event g_kept;
+bool g_have_kept = false;
+}  // namespace
+
 int gui_poll_event(int window, gui_event* event) {
+    if (g_have_kept && event != nullptr) {
+        *event = g_kept;
+        g_have_kept = false;
+        return 1;
+    }
     return result(kcall2(NR_GUI_POLL_EVENT, word(window), word(event)));
 }
+
+int gui_wait_event(int window, int32_t timeout_ms) {
+    const uint32_t start = time_ms();
+    while (!g_have_kept) {
+        if (result(kcall2(NR_GUI_POLL_EVENT, word(window), word(&g_kept))) > 0) {
+            g_have_kept = true;
+            break;
+        }
+        uint32_t slice = WAIT_SLICE_MS;
+        if (timeout_ms >= 0) {
+            const uint32_t waited = time_ms() - start;
+            if (waited >= static_cast<uint32_t>(timeout_ms)) return 0;
+            slice = std::min(slice, static_cast<uint32_t>(timeout_ms) - waited);
+        }
+        sleep_us(slice * 1000);
+    }
+    return 1;
+}
+
+// The server places and sizes its windows itself.
+int gui_get_screen_size(int, gui_size* size) {
+    if (size != nullptr) *size = gui_size{0, 0};
+    return -1;
+}
+int gui_request_content_size(int, const gui_size*) { return -1; }
+int gui_set_fullscreen(int, int) { return -1; }
 
 int gui_get_content_size(int window, gui_size* size) {
     return result(kcall2(NR_GUI_GET_CONTENT_SIZE, word(window), word(size)));

@@ -6,11 +6,14 @@
 //
 // Nothing is kept of a pass's drawing: when the window's contents are lost
 // (uncovered, resized, a reset device) the caller gets GUI_EVENT_EXPOSE and
-// draws everything again.
+// draws everything again. The window stays hidden until the first drawing,
+// so the size the caller asks for first is the size it appears at.
 #include <SDL.h>
+#include <SDL_syswm.h>
 #include <SDL_ttf.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +38,12 @@ struct sdl_gui {
     int32_t frame_w, frame_h;    // 0 x 0 while there is no texture
     sdl_text text;
     int32_t left_held;           // left button state after the last mouse event
+    bool shown;                  // the window is made hidden and shown at the first drawing
+    bool have_kept;              // gui_wait_event found `kept`; gui_poll_event delivers it next
+    gui_event kept;
+    bool by_hand;                // covering the screen without a window manager:
+    SDL_Rect windowed;           //   the place and size to go back to
+    void* x11_display;           // the X display connection (Display*), null on other systems
 };
 
 sdl_gui g_gui;  // the one window; zero = not created
@@ -195,6 +204,84 @@ bool translate_event(sdl_gui* gui, const SDL_Event& ev, gui_event* out) {
     }
 }
 
+// --- the X display -------------------------------------------------------------
+
+// The window's X display connection, or null when it is not on X.
+void* x11_display_of(SDL_Window* window) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11) {
+        return info.info.x11.display;
+    }
+#endif
+    (void)window;
+    return nullptr;
+}
+
+// Sleeps until the display has something for SDL to read, or wait_ms have
+// passed (-1: no limit). On X this is a poll on the connection itself:
+// SDL's own wait (SDL_WaitEventTimeout) wakes itself through a second
+// connection, whose last message can reach the server after the window is
+// gone at exit, where the error it draws ends the process with status 1.
+void wait_for_input(const sdl_gui* gui, int wait_ms) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    if (gui->x11_display) {
+        auto* display = static_cast<Display*>(gui->x11_display);
+        if (XPending(display) > 0) return;  // read already, not yet taken by SDL
+        pollfd input{ConnectionNumber(display), POLLIN, 0};
+        poll(&input, 1, wait_ms);  // a signal cuts it short: the caller looks again
+        return;
+    }
+#endif
+    SDL_WaitEventTimeout(nullptr, wait_ms);  // leaves the event queued
+}
+
+// --- fullscreen ----------------------------------------------------------------
+
+// True on an X display where no window manager runs (none has announced
+// itself on the root window): nobody there acts on a fullscreen request,
+// though SDL would report the screen's size all the same.
+bool x11_without_window_manager(const sdl_gui* gui) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    if (!gui->x11_display) return false;
+    auto* display = static_cast<Display*>(gui->x11_display);
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", True);
+    if (check == None) return true;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int status = XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False,
+                                          XA_WINDOW, &type, &format, &count, &after, &data);
+    if (data) XFree(data);
+    return status != Success || type != XA_WINDOW || count != 1;
+#else
+    (void)gui;
+    return false;
+#endif
+}
+
+// Without a window manager the window is moved over its screen and sized to
+// it, and put back where it was on leaving.
+int fullscreen_by_hand(sdl_gui* gui, int on) {
+    if (on && !gui->by_hand) {
+        SDL_Rect screen{};
+        const int display = SDL_GetWindowDisplayIndex(gui->window);
+        if (display < 0 || SDL_GetDisplayBounds(display, &screen) != 0) return -1;
+        SDL_GetWindowPosition(gui->window, &gui->windowed.x, &gui->windowed.y);
+        SDL_GetWindowSize(gui->window, &gui->windowed.w, &gui->windowed.h);
+        SDL_SetWindowPosition(gui->window, screen.x, screen.y);
+        SDL_SetWindowSize(gui->window, screen.w, screen.h);
+        gui->by_hand = true;
+    } else if (!on && gui->by_hand) {
+        SDL_SetWindowSize(gui->window, gui->windowed.w, gui->windowed.h);
+        SDL_SetWindowPosition(gui->window, gui->windowed.x, gui->windowed.y);
+        gui->by_hand = false;
+    }
+    return 0;
+}
+
 void discard_log(void*, int, SDL_LogPriority, const char*) {}
 
 // Drivers that make no visible window; used only when SDL_VIDEODRIVER names them.
@@ -282,9 +369,12 @@ int gui_create(const char* title, const char* help) {
         SDL_LogSetOutputFunction(saved_log, saved_log_data);
         return -1;
     }
+    // Hidden until the first drawing, so that a size asked for before then
+    // is the first the user sees.
     gui->window = SDL_CreateWindow(title ? title : "", SDL_WINDOWPOS_UNDEFINED,
                                    SDL_WINDOWPOS_UNDEFINED, INITIAL_W, INITIAL_H,
-                                   SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
+                                   SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI |
+                                       SDL_WINDOW_HIDDEN);
     if (gui->window) gui->renderer = SDL_CreateRenderer(gui->window, -1, 0);
     if (!gui->renderer) {
         shut_down();
@@ -293,6 +383,7 @@ int gui_create(const char* title, const char* help) {
         return -1;
     }
     SDL_StopTextInput();  // key presses are all we read
+    gui->x11_display = x11_display_of(gui->window);
 
     sdl_text_open(&gui->text, gui->renderer);  // without a font the window works, only without text
     unmute_stderr(saved_stderr);
@@ -304,6 +395,10 @@ int gui_create(const char* title, const char* help) {
 int gui_begin(int window) {
     sdl_gui* gui = window_of(window);
     if (!gui) return -1;
+    if (!gui->shown) {
+        SDL_ShowWindow(gui->window);
+        gui->shown = true;
+    }
     // No clear: the caller draws over the whole content on every pass.
     apply_output_scale(gui);
     return 0;
@@ -365,11 +460,71 @@ int gui_present(int window) {
 int gui_poll_event(int window, gui_event* event) {
     sdl_gui* gui = window_of(window);
     if (!gui || !event) return -1;
+    if (gui->have_kept) {
+        *event = gui->kept;
+        gui->have_kept = false;
+        return 1;
+    }
     SDL_Event ev;
     while (SDL_PollEvent(&ev)) {
         if (translate_event(gui, ev, event)) return 1;
     }
     return 0;
+}
+
+// Sleeps on the display connection until something arrives or the time is
+// up. Events that mean nothing here (key releases, focus, pointer
+// crossings) are dropped and the wait goes on, so they wake nothing; the
+// first that translates is kept for gui_poll_event.
+int gui_wait_event(int window, int32_t timeout_ms) {
+    sdl_gui* gui = window_of(window);
+    if (!gui) return -1;
+    const uint32_t start = time_ms();
+    for (;;) {
+        if (gui->have_kept) return 1;
+        SDL_Event ev;
+        while (!gui->have_kept && SDL_PollEvent(&ev)) {
+            gui->have_kept = translate_event(gui, ev, &gui->kept);
+        }
+        if (gui->have_kept) return 1;
+        int wait_ms = -1;
+        if (timeout_ms >= 0) {
+            const uint32_t waited = time_ms() - start;
+            if (waited >= static_cast<uint32_t>(timeout_ms)) return 0;
+            wait_ms = static_cast<int>(static_cast<uint32_t>(timeout_ms) - waited);
+        }
+        wait_for_input(gui, wait_ms);
+    }
+}
+
+int gui_get_screen_size(int window, gui_size* size) {
+    sdl_gui* gui = window_of(window);
+    if (!size) return -1;
+    size->w = size->h = 0;
+    SDL_Rect usable{};
+    const int display = gui ? SDL_GetWindowDisplayIndex(gui->window) : -1;
+    if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0) return -1;
+    size->w = usable.w;
+    size->h = usable.h;
+    return 0;
+}
+
+int gui_request_content_size(int window, const gui_size* size) {
+    sdl_gui* gui = window_of(window);
+    if (!gui || !size || size->w <= 0 || size->h <= 0) return -1;
+    SDL_SetWindowSize(gui->window, size->w, size->h);
+    // Not shown yet: centred on its screen at the new size.
+    if (!gui->shown) SDL_SetWindowPosition(gui->window, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED);
+    return 0;
+}
+
+// The screen's own size, no mode change; through the window manager, which
+// also takes the frame off and keeps panels out of the way.
+int gui_set_fullscreen(int window, int on) {
+    sdl_gui* gui = window_of(window);
+    if (!gui) return -1;
+    if (gui->by_hand || x11_without_window_manager(gui)) return fullscreen_by_hand(gui, on);
+    return SDL_SetWindowFullscreen(gui->window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0 ? 0 : -1;
 }
 
 int gui_get_content_size(int window, gui_size* size) {

@@ -1,6 +1,8 @@
 // Composition of one pass: the current frame sampled through the view into
 // a render buffer of at most 320 x 200 pixels, which the window server
-// stretches over the video area, and the status bar under it.
+// stretches over the video area, and the status bar under it. In the full
+// view the render buffer is as large as the video area, so that every view
+// pixel is sampled and at zoom 1000 every frame pixel shows as itself.
 //
 // The cost is bounded by the render buffer, not by the window or the video:
 // source columns are computed once per pass, source rows once per row, and
@@ -77,10 +79,22 @@ int compose_frame(view_state* view, const komu_stream* stream) {
     const int64_t width = stream->width;
     const int64_t height = stream->height;
 
-    // Column map. Source columns grow with the render column, so the columns
+    // Column map: on the stack up to the default render width, beyond it
+    // (the full view) in a buffer the view owns and grows like the render
+    // buffer. Source columns grow with the render column, so the columns
     // inside the video form one run [first, last).
-    int32_t col_map[MAX_RENDER_W];
-    const uint32_t cols = std::min<uint32_t>(rw, MAX_RENDER_W);
+    int32_t small_map[MAX_RENDER_W];
+    int32_t* col_map = small_map;
+    if (rw > MAX_RENDER_W) {
+        if (view->col_map_cap < rw) {
+            void* p = std::realloc(view->col_map, size_t{rw} * sizeof(int32_t));
+            if (p == nullptr) return -1;
+            view->col_map = static_cast<int32_t*>(p);
+            view->col_map_cap = rw;
+        }
+        col_map = view->col_map;
+    }
+    const uint32_t cols = rw;
     uint32_t first = cols, last = 0;
     for (uint32_t c = 0; c < cols; ++c) {
         const int64_t vx = view->view_w == view->render_w ? c : int64_t{c} * view->view_w / rw;
@@ -97,6 +111,10 @@ int compose_frame(view_state* view, const komu_stream* stream) {
         std::fill_n(buf, size_t{rw} * rh, VIDEO_BACKGROUND_RGB565);
         return 0;
     }
+    // Each render column the next source column (zoom 1000 in the full
+    // view): every row is a block copy.
+    bool one_to_one = true;
+    for (uint32_t c = first + 1; c < last && one_to_one; ++c) one_to_one = col_map[c] == col_map[c - 1] + 1;
 
     // Each pixel is written once: background where no video pixel falls,
     // the sampled picture elsewhere. Magnified, consecutive render rows often
@@ -120,6 +138,10 @@ int compose_frame(view_state* view, const komu_stream* stream) {
         }
         above_sy = sy;
         const uint16_t* src = frame + sy * width;
+        if (one_to_one) {
+            std::memcpy(dst + first, src + col_map[first], size_t{last - first} * 2);
+            continue;
+        }
         uint32_t c = first;
         for (; c + 4 <= last; c += 4) {  // four loads before four stores
             const uint16_t p0 = src[col_map[c]], p1 = src[col_map[c + 1]];

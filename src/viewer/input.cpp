@@ -1,6 +1,7 @@
-// Keys and mouse: quit, play/pause, zoom, pan, re-fit, and moving through
-// the video.
+// Keys and mouse: quit, play/pause, zoom, pan, re-fit, moving through the
+// video; the full view and fullscreen.
 #include <algorithm>
+#include <cstdlib>
 
 #include "viewer.h"
 
@@ -9,6 +10,8 @@ namespace {
 enum class action {
     quit, toggle_play, zoom_in, zoom_out, fit, pan_down, pan_up, pan_right, pan_left,
     step_forward, step_back, forward_1s, back_1s, forward_10s, back_10s, first_frame, last_frame,
+    // the picture and the window
+    toggle_full_view, toggle_fullscreen,
 };
 
 // Character keys match on the code's low byte whatever its upper bits; the
@@ -45,6 +48,13 @@ constexpr key_binding KEY_BINDINGS[] = {
     {GUI_KEY_PAGE_UP, false, action::back_10s},
     {GUI_KEY_HOME, false, action::first_frame},
     {GUI_KEY_END, false, action::last_frame},
+
+    // The picture and the window.
+    {'h', true, action::toggle_full_view},
+    {'H', true, action::toggle_full_view},
+    {'f', true, action::toggle_fullscreen},
+    {'F', true, action::toggle_fullscreen},
+    {GUI_KEY_F11, false, action::toggle_fullscreen},
 };
 
 // Frames in `seconds` of the declared rate (fps_num 0 stands for 30, fps_den
@@ -104,7 +114,33 @@ void apply(action act, view_state* view, komu_stream* stream) {
         case action::back_10s:
         case action::first_frame:
         case action::last_frame: move(act, view, stream); break;
+        case action::toggle_full_view:
+            // The render buffer takes its new size at once; zoom and pan stay.
+            view->full_view = view->full_view ? 0 : 1;
+            layout_view(view, {view->content_w, view->content_h});
+            break;
+        case action::toggle_fullscreen: toggle_fullscreen(view); break;
     }
+}
+
+// A left press in the video area: the second of two close in time and
+// place toggles fullscreen, and a third starts a new pair. That second press
+// drags nothing: the window is about to move under the pointer.
+void press_in_view(view_state* view, int32_t x, int32_t y) {
+    if (x < 0 || y < 0 || x >= view->view_w || y >= view->view_h) return;
+    const uint32_t now = time_ms();
+    if (view->click_valid && now - view->click_ms <= DOUBLE_CLICK_MS &&
+        std::abs(int64_t{x} - view->click_x) <= DOUBLE_CLICK_SLOP &&
+        std::abs(int64_t{y} - view->click_y) <= DOUBLE_CLICK_SLOP) {
+        view->click_valid = 0;
+        view->last_valid = 0;
+        toggle_fullscreen(view);
+        return;
+    }
+    view->click_valid = 1;
+    view->click_ms = now;
+    view->click_x = x;
+    view->click_y = y;
 }
 
 void handle_key(view_state* view, komu_stream* stream, uint32_t code) {
@@ -135,6 +171,7 @@ void handle_mouse(view_state* view, komu_stream* stream, const gui_event& e) {
         view->last_valid = 1;
         view->last_x = e.x;
         view->last_y = e.y;
+        press_in_view(view, e.x, e.y);
     } else if (view->dragging) {
         view->last_valid = 0;
     }
@@ -142,6 +179,14 @@ void handle_mouse(view_state* view, komu_stream* stream, const gui_event& e) {
 }
 
 }  // namespace
+
+void toggle_fullscreen(view_state* view) {
+    const int32_t on = view->fullscreen ? 0 : 1;
+    if (gui_set_fullscreen(view->window, on) != 0) return;
+    view->fullscreen = on;
+    view->refit_pending = 1;
+    view->refit_until_ms = time_ms() + FULLSCREEN_REFIT_MS;
+}
 
 void handle_input(view_state* view, komu_stream* stream, const gui_event* event) {
     if (event->type == GUI_EVENT_KEY) handle_key(view, stream, event->key);

@@ -14,6 +14,10 @@ inline constexpr int32_t DEFAULT_CONTENT_W = 920;  // used while the server repo
 inline constexpr int32_t DEFAULT_CONTENT_H = 560;
 inline constexpr int32_t MAX_RENDER_W = 320;  // the render buffer is at most 320 x 200
 inline constexpr int32_t MAX_RENDER_H = 200;
+// The full view's render buffer is as large as the video area, up to this
+// many pixels a side (a 512 MB buffer), so that its size in pixels and bytes
+// stays far inside 32 and 64 bits whatever size the server reports.
+inline constexpr int32_t MAX_FULL_RENDER_SIDE = 16384;
 
 inline constexpr int32_t FIT_ZOOM_MIN = 50;  // zoom limits, thousandths
 inline constexpr int32_t FIT_ZOOM_MAX = 6000;
@@ -23,6 +27,18 @@ inline constexpr int32_t STEP_ZOOM_MAX = 8000;
 // zoom arithmetic can overflow whatever the input.
 inline constexpr int32_t PAN_LIMIT = 1'000'000;
 inline constexpr int32_t PAN_STEP = 20;  // view pixels per arrow key
+
+// Two left-button presses in the video area at most this far apart in time
+// (ms) and in place (content pixels, each axis) are a double-click.
+inline constexpr uint32_t DOUBLE_CLICK_MS = 400;
+inline constexpr int32_t DOUBLE_CLICK_SLOP = 4;
+// After fullscreen is entered or left, size changes during this long (ms)
+// refit the picture: the server resizes the window in its own time, in one
+// step or several.
+inline constexpr uint32_t FULLSCREEN_REFIT_MS = 1000;
+// The window the player asks for leaves this fraction of the screen free
+// (1 / SCREEN_MARGIN_DIV on each axis).
+inline constexpr int32_t SCREEN_MARGIN_DIV = 10;
 
 inline constexpr uint16_t VIDEO_BACKGROUND_RGB565 = 0x18E3;
 inline constexpr uint32_t STATUS_BAR_COLOR = 0x262626;
@@ -44,7 +60,7 @@ struct view_state {
     int32_t running;               // 1 while the window is open; 0 ends the loop after this pass
     int32_t content_w, content_h;  // window content of this pass, pixels
     int32_t view_w, view_h;        // video area: the content less the status bar
-    int32_t render_w, render_h;    // render buffer size, at most 320 x 200
+    int32_t render_w, render_h;    // render buffer size: at most 320 x 200, or the video area in the full view
     uint16_t* render_buf;          // RGB565, render_w x render_h; owned here, freed at the end
     uint32_t render_cap;           // capacity in pixels; never shrinks
     int32_t zoom_permille;         // 1000 = one video pixel per view pixel; 0 = not fitted yet
@@ -56,6 +72,18 @@ struct view_state {
     // step, Home or End); the loop shows it for one frame interval from now,
     // re-anchoring its schedule there, and clears it.
     int32_t moved;
+
+    // Zeroed with the rest; the defaults (0) are the picture and window as
+    // they are at every start.
+    int32_t full_view;             // 1: render buffer as large as the video area; 0: at most 320 x 200
+    int32_t* col_map;              // composition's column map when wider than MAX_RENDER_W;
+    uint32_t col_map_cap;          //   owned here, freed with render_buf; capacity in entries
+    int32_t fullscreen;            // 1 while the window has been asked to cover the screen
+    int32_t refit_pending;         // a size change before refit_until_ms refits the picture
+    uint32_t refit_until_ms;       //   (time_ms): fullscreen was entered or left
+    int32_t click_valid;           // click_* hold the last left press in the video area
+    uint32_t click_ms;             //   its time (time_ms)
+    int32_t click_x, click_y;      //   and place, content pixels
 };
 
 // The whole program: start-up, then the window and playback loop. Returns
@@ -75,7 +103,11 @@ int start_up(komu_stream* stream, int argc, char** argv);
 int run_playback(komu_stream* stream, const char* path);
 
 // Layout of one pass from the reported content size (0 x 0 means unknown).
+// The render buffer's size follows full_view.
 void layout_view(view_state* view, gui_size content);
+// The content size to ask for a video_w x video_h video on a screen area of
+// the given size: see playback.cpp.
+gui_size preferred_content_size(gui_size screen, int32_t video_w, int32_t video_h);
 
 // Fits the whole video into the view and centres it.
 void reset_view_transform(view_state* view, int32_t video_w, int32_t video_h);
@@ -87,6 +119,9 @@ void pan_view(view_state* view, int64_t dx, int64_t dy);
 // Handles one key or mouse event; a quit sets running = 0, a move to
 // another frame sets moved = 1.
 void handle_input(view_state* view, komu_stream* stream, const gui_event* event);
+// Asks the server to enter fullscreen, or to leave it, and arms the refit
+// that follows the new size. Nothing changes when the server cannot.
+void toggle_fullscreen(view_state* view);
 
 // Samples cur_frame through the view into the render buffer (grown as
 // needed). 0 when the buffer holds the picture, -1 when there is nothing to

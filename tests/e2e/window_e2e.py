@@ -1,6 +1,8 @@
 """The player in a real window: cinepane under Xvfb, driven with xdotool, judged from
 ImageMagick screenshots (python3 window_e2e.py CINEPANE KOMU). Waits are polls with generous
-limits: only a change that never comes fails. On failure the work folder is kept."""
+limits: only a change that never comes fails. On failure the work folder is kept.
+No window manager runs at first (fullscreen is then the player's own); the last check starts
+one and asks it for fullscreen."""
 import ctypes, os, select, shutil, struct, subprocess, sys, tempfile, time
 
 def rgb(c):
@@ -9,9 +11,10 @@ def rgb(c):
     return (r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2)
 
 CINEPANE, KOMU = sys.argv[1:3]
-W, H, VIEW_H = 920, 560, 542     # pixels: first content size; the view above an 18-row bar
+SCREEN_W, SCREEN_H = 1280, 800   # Xvfb's screen; no window manager runs on it
+BAR = 18                         # rows of the status bar under the view
 BAR_RGB, BACK = (0x26, 0x26, 0x26), rgb(0x18E3)  # status bar and background
-QW, QH = 64, 48                  # the still video: four quadrants of RGB565
+QW, QH = 320, 240                # the still video: four quadrants of RGB565
 QUAD_565 = {"tl": 0xF800, "tr": 0x07E0, "bl": 0x001F, "br": 0xFFE0}
 QUAD = {k: rgb(v) for k, v in QUAD_565.items()}
 EDGE_TOL = 4    # screen pixels: a 320 x 200 render buffer stretched over the view
@@ -69,21 +72,28 @@ def player(video, name, piped=None):
     if piped is not None:
         proc.stdin.write(piped)
         proc.stdin.close()
-    search = ["xdotool", "search", "--name", r"^View \(KOMU\)$"]
+    search = ["xdotool", "search", "--onlyvisible", "--name", r"^View \(KOMU\)$"]  # once shown
     ids = poll(lambda: subprocess.run(search, env=ENV, capture_output=True, text=True,
                                       timeout=60).stdout.split(), bool)
     if not ids:
         raise RuntimeError(f"no window 'View (KOMU)' (status {proc.poll()}, see {name}.out)")
-    img = poll(lambda: shot(ids[0], name),
-               lambda i: (i.w, i.h) == (W, H) and i.px(W - 4, H - 2) == BAR_RGB)
+    img = poll(lambda: shot(ids[0], name), lambda i: i.px(i.w - 4, i.h - 2) == BAR_RGB)
     return proc, ids[0], img
+
+def fit(view_w, view_h, w, h):
+    """The fitted picture (left, top, right, bottom), inclusive, of a w x h video: the largest
+    zoom (thousandths, at most 6x) showing it all; size rounded up; centred."""
+    zoom = min(view_w * 1000 // w, view_h * 1000 // h, 6000)
+    dw, dh = -(-w * zoom // 1000), -(-h * zoom // 1000)
+    x0, y0 = (view_w - dw) // 2, (view_h - dh) // 2
+    return (x0, y0, x0 + dw - 1, y0 + dh - 1)
 
 def measure(img):
     """(box, corner): the inclusive (left, top, right, bottom) of what is not background in
     the view, and where the quadrants meet (found along a row through the top half and a
     column through the left half); None for what is not there."""
-    plain, rows = bytes(BACK) * W, []
-    for y in range(VIEW_H):
+    W, plain, rows = img.w, bytes(BACK) * img.w, []
+    for y in range(img.h - BAR):
         if img.data[y * img.w * 3:(y * img.w + W) * 3] != plain:
             xs = [x for x in range(W) if not near(img.px(x, y), BACK, 10)]
             rows += [(y, xs[0], xs[-1])] if xs else []
@@ -96,12 +106,14 @@ def measure(img):
     cy = next((y for y in range(top, bottom + 1) if near(img.px(col, y), QUAD["bl"])), None)
     return (left, top, right, bottom), None if None in (cx, cy) else (cx, cy)
 
-def step(wid, before, tag):
+def step(wid, before, tag, size=None):
     """After some input: screenshots until two in a row are equal and differ from
-    before (the picture changed and settled); (last screenshot, box, corner)."""
+    before (the picture changed and settled), and are size (w, h) when given;
+    (last screenshot, box, corner)."""
     seen = [before]
     poll(lambda: seen.append(shot(wid, tag)) or seen,
-         lambda s: s[-1].data == s[-2].data != before.data, pause=0.15)
+         lambda s: s[-1].data == s[-2].data != before.data
+         and size in (None, (s[-1].w, s[-1].h)), pause=0.15)
     return (seen[-1], *measure(seen[-1]))
 
 def check_still():
@@ -110,19 +122,23 @@ def check_still():
         struct.pack("<H", QUAD_565["tb"[y >= QH // 2] + "lr"[x >= QW // 2]])
         for y in range(QH) for x in range(QW)))
     proc, wid, img = player(quad, "still")
-    check((img.w, img.h) == (W, H), "window content is 920 x 560", f"{img.w} x {img.h}")
+    W, H = img.w, img.h
+    VIEW_H = H - BAR
+    box, corner = measure(img)
+    # Asked for by the player: the video at a whole scale filling the view's height, within
+    # nine tenths of the screen; so its fit is that scale, centred.
+    scale = VIEW_H // QH
+    check(VIEW_H == scale * QH and W <= 0.9 * SCREEN_W and H <= 0.9 * SCREEN_H and W >= scale * QW
+          and near(box, fit(W, VIEW_H, QW, QH), EDGE_TOL),
+          "the window suits the video: the picture fits at a whole scale", f"{W} x {H}, {box}")
     bar = [img.px(x, y) for y in range(VIEW_H, H) for x in range(W)]
     plain, light = sum(p == BAR_RGB for p in bar), sum(min(p) >= 120 for p in bar)
     check(plain >= 0.8 * len(bar) and light >= 50 and img.px(W - 4, VIEW_H) == BAR_RGB
           and near(img.px(W - 4, VIEW_H - 1), BACK),
           "status bar: the 18 bottom rows, rgb(38,38,38), text in it", f"{plain}, {light} light")
 
-    # The fit: the largest zoom (thousandths, at most 6x) showing it all; size rounded up; centred.
-    zoom = min(W * 1000 // QW, VIEW_H * 1000 // QH, 6000)
-    dw, dh = -(-QW * zoom // 1000), -(-QH * zoom // 1000)
-    x0, y0 = (W - dw) // 2, (VIEW_H - dh) // 2
-    box, corner = measure(img)
-    want = (x0, y0, x0 + dw - 1, y0 + dh - 1)
+    want = fit(W, VIEW_H, QW, QH)
+    x0, y0, dw, dh = want[0], want[1], want[2] - want[0] + 1, want[3] - want[1] + 1
     check(near(box, want, EDGE_TOL), "still video is fitted and centred", f"{box}, expected {want}")
     bad = []
     for key, colour in QUAD.items():  # 5 x 5 samples inside each quadrant
@@ -177,9 +193,24 @@ def check_still():
     check(wbox and abs(wbox[2] - wbox[0] - width) <= EDGE_TOL, "wheel up zooms back in",
           f"{width} -> {wbox}")
 
+    # Fullscreen and back, each time fitted anew to the new area (the zoom and pan above
+    # are dropped); by key, by F11, by a double-click in the picture.
+    windowed = (W, H)
+    for how, keys in (("f", ["key", "f"]), ("F11", ["key", "F11"]),
+                      ("a double-click", ["mousemove", "--window", wid, "--sync", 300, 200,
+                                          "click", "--repeat", 2, "--delay", 80, 1])):
+        for size in ((SCREEN_W, SCREEN_H), windowed):
+            xdo(*keys)
+            last, fbox, _ = step(wid, last, "fullscreen", size)
+            want = fit(size[0], size[1] - BAR, QW, QH)
+            check((last.w, last.h) == size and near(fbox, want, EDGE_TOL),
+                  f"{how} {'enters' if size != windowed else 'leaves'} fullscreen, refitted",
+                  f"{last.w} x {last.h}, {fbox}, expected {want}")
+
     xdo("key", "Escape")
     status = poll(proc.poll, lambda code: code is not None)
     check(status == 0, "Esc closes the window, exit status 0", f"status {status}")
+    return quad
 
 def close_request(wid):
     """WM_DELETE_WINDOW as a window manager sends it (xdotool has no command for it)."""
@@ -211,6 +242,24 @@ def check_demo():
     time.sleep(3)  # longer than any still stretch of the demo (1.5 s)
     check(paused and shot(wid, "paused_later").data == last.data,
           "Space pauses (the picture stays the same for 3 s)")
+
+    # The full view: the window fits the 640 x 480 demo at zoom 1000, where 'h' shows every
+    # frame pixel as one screen pixel, bit for bit; 'h' again samples it as by default.
+    frames, size = run(KOMU, "decode", demo, 300, capture_output=True).stdout, 640 * 480 * 2
+    def shown_frame(img):
+        x0, y0 = (img.w - 640) // 2, (img.h - BAR - 480) // 2
+        rows = (img.data[((y0 + y) * img.w + x0) * 3:((y0 + y) * img.w + x0 + 640) * 3]
+                for y in range(480))
+        picture = b"".join(bytes(v for i in range(0, len(row), 3) for v in struct.pack(
+            "<H", (row[i] >> 3) << 11 | (row[i + 1] >> 2) << 5 | row[i + 2] >> 3)) for row in rows)
+        return next((k for k in range(300) if frames[k * size:(k + 1) * size] == picture), None)
+    xdo("key", "h")
+    full = step(wid, last, "full_view")[0]
+    xdo("key", "h")
+    sampled = step(wid, full, "default_view")[0]
+    check(full.h - BAR == 480 and shown_frame(full) is not None and shown_frame(sampled) is None,
+          "h shows the paused frame bit-exact at zoom 1000, h again the default view",
+          f"view height {full.h - BAR}")
     xdo("key", "space")
     check(pair(wid, "resumed", False)[0], "Space resumes (screenshots change again)")
     close_request(wid)
@@ -224,9 +273,9 @@ def frame_565(k):
     any two frames differ by at least 8 in one 8-bit channel."""
     return ((k * 5) % 32) << 11 | ((k * 13) % 64) << 5 | (k // 32) * 8 + 3
 
-def shown_frame(img):
+def colour_frame(img):
     """The frame whose colour is at the view centre, or None."""
-    px = img.px(W // 2, VIEW_H // 2)
+    px = img.px(img.w // 2, (img.h - BAR) // 2)
     return next((k for k in range(SEEK_FRAMES) if near(px, rgb(frame_565(k)))), None)
 
 def check_seek():
@@ -240,33 +289,56 @@ def check_seek():
     for key, want in (("Home", 0), ("period", 1), ("period", 2), ("comma", 1), ("Next", 81),
                       ("shift+Left", 73), ("End", 99), ("Prior", 19), ("shift+Right", 27)):
         xdo("key", key)
-        frame = poll(lambda: shown_frame(shot(wid, key)), lambda k: k == want)  # noqa: B023
+        frame = poll(lambda: colour_frame(shot(wid, key)), lambda k: k == want)  # noqa: B023
         check(frame == want, f"{key} shows frame {want}", f"frame {frame}")
     xdo("key", "Escape")
     poll(proc.poll, lambda code: code is not None)
 
     # From a pipe the video plays, and the seek keys do nothing.
     proc, wid, img = player("", "pipe", piped=open(video, "rb").read())
-    frame = poll(lambda: shown_frame(shot(wid, "pipe")), lambda k: k is not None and k >= 8)
+    frame = poll(lambda: colour_frame(shot(wid, "pipe")), lambda k: k is not None and k >= 8)
     xdo("windowfocus", "--sync", wid, "key", "Home")
     time.sleep(0.5)
-    later = shown_frame(shot(wid, "pipe_home"))
+    later = colour_frame(shot(wid, "pipe_home"))
     check(frame is not None and later is not None and later > frame,
           "a video from a pipe plays on; Home does nothing there", f"frame {frame}, then {later}")
+    xdo("key", "Escape")
+    poll(proc.poll, lambda code: code is not None)
+
+def check_window_manager(quad):
+    """Fullscreen as on a desktop: asked of a window manager, which then sizes the window."""
+    procs.append(subprocess.Popen(["openbox"], env=ENV, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL))
+    poll(lambda: subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=ENV,
+                                capture_output=True, text=True).stdout, lambda out: "window id" in out)
+    proc, wid, last = player(quad, "managed")
+    windowed = (last.w, last.h)
+    xdo("windowfocus", "--sync", wid)
+    for size in ((SCREEN_W, SCREEN_H), windowed):
+        xdo("key", "f")
+        last, box, _ = step(wid, last, "managed", size)
+        want = fit(size[0], size[1] - BAR, QW, QH)
+        check((last.w, last.h) == size and near(box, want, EDGE_TOL),
+              f"with a window manager, f {'leaves' if size == windowed else 'enters'} fullscreen,"
+              " refitted", f"{last.w} x {last.h}, {box}, expected {want}")
+    xdo("key", "Escape")
+    status = poll(proc.poll, lambda code: code is not None)
+    check(status == 0, "with a window manager, Esc ends the player with 0", f"status {status}")
 
 def main():
     try:
         xvfb = subprocess.Popen(  # writes its display number to stdout
-            ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", "1", "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp"],
             stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True)
         procs.append(xvfb)
         ENV["DISPLAY"] = ":" + (xvfb.stdout.readline().strip()
                                 if select.select([xvfb.stdout], [], [], WAIT_S)[0] else "")
         if ENV["DISPLAY"] == ":":
             raise RuntimeError("Xvfb reported no display; see xvfb.log")
-        check_still()
+        quad = check_still()
         check_demo()
         check_seek()
+        check_window_manager(quad)
     except Exception as error:  # a step that could not run at all
         check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
     finally:

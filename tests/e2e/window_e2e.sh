@@ -2,9 +2,9 @@
 # Entry of the real-window test (ctest label e2e): skips with status 77 when
 # a tool it drives is missing, otherwise runs window_e2e.py.
 #   window_e2e.sh CINEPANE KOMU
-for tool in Xvfb xdotool import convert python3; do
+for tool in Xvfb xdotool xprop openbox import convert python3; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is not installed (the e2e test needs xvfb, xdotool, imagemagick, python3)"
+        echo "SKIP: $tool is not installed (the e2e test needs xvfb, xdotool, x11-utils, openbox, imagemagick, python3)"
         # The test script installs them all: there, a missing tool is a failure.
         [ -n "${CINEPANE_E2E_REQUIRED:-}" ] && exit 1
         exit 77
