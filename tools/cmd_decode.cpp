@@ -22,6 +22,10 @@ int cmd_decode(const parsed_args& args) {
         return STATUS_USAGE;
     }
 
+    if (isatty(STDOUT_FILENO)) {
+        print_error("decode: standard output is a terminal; send the frames to a file or a pipe");
+        return STATUS_USAGE;
+    }
     komu_stream s;
     if (komu_open_stream(&s, path.c_str()) != 0) {
         print_error(path + ": not a KOMU file the player can open");
