@@ -10,7 +10,9 @@
 //     below, and are back to 0 after komu_close;
 //   - descriptors: as many open after the input as before;
 //   - results: komu_decode_next gives only 0, 1 or -1, and after a 0 the
-//     next frame number is within 1..frame_count.
+//     next frame number is within 1..frame_count;
+//   - reasons: every failed open and decode leaves a failure code (and a
+//     decode its frame) for the words the programs print.
 // One input in eight (chosen by a hash of its bytes) also has one of its
 // first six allocations fail, so the failure paths are fuzzed for leaks too.
 //
@@ -184,7 +186,12 @@ void note_stats(const counter& c, size_t size) {
 
 // Start-up and playback, as the player does them; the stream is closed on return.
 void play(komu_stream* s, const char* path) {
-    if (komu_open_stream(s, path) != 0) return;
+    // Every failure says why: a reason after a failed open, and a reason and
+    // a frame after a failed decode.
+    if (komu_open_stream(s, path) != 0) {
+        if (s->failure.code == KOMU_FAIL_NONE) std::abort();
+        return;
+    }
     s->frame_interval_us = komu_frame_interval_us(s->header.fps_num, s->header.fps_den);
     if (s->frame_interval_us < 1'000 || s->frame_interval_us > 200'000) std::abort();
     for (int call = 0; call < MAX_DECODE_CALLS; ++call) {
@@ -194,6 +201,7 @@ void play(komu_stream* s, const char* path) {
             continue;
         }
         if (r != 1 && r != -1) std::abort();
+        if (r == -1 && (s->failure.code == KOMU_FAIL_NONE || s->failure.frame == 0)) std::abort();
         return;
     }
 }

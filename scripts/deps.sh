@@ -17,9 +17,12 @@ install_missing() {
 
 # What building and playing needs (FFmpeg's libraries: komu encode reads video).
 BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev
-                fonts-dejavu-core libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
+                fonts-dejavu-core libpng-dev libavformat-dev libavcodec-dev libswscale-dev
+                libavutil-dev)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
 # benchmarks are built, not run), the real-window test's X server and tools,
-# ffmpeg for real content, the 32-bit compiler, and clang for the fuzzers.
+# ffmpeg for real content, the 32-bit compiler, clang for the fuzzers, and
+# the desktop tools that check what is installed and the package.
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick python3 ffmpeg
-               g++-multilib clang libclang-rt-14-dev)
+               g++-multilib clang libclang-rt-14-dev desktop-file-utils shared-mime-info xdg-utils
+               libglib2.0-bin libxml2-utils man-db dpkg-dev)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the suite, the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, and short
-# fuzzing runs. Warnings are errors here.
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, the Debian
+# package installed and removed, and short fuzzing runs. Warnings are errors
+# here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -18,6 +19,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCINEPANE_WERROR=ON 
       -DCINEPANE_SANITIZE=ON -DCINEPANE_BENCH=OFF >/dev/null
 cmake --build build-asan -j2
 (cd build-asan && ctest --output-on-failure -j2)
+
+echo "== the Debian package: install, run, remove"
+tests/install/check_deb.sh build
 
 echo "== fuzzing"
 fuzz/run.sh

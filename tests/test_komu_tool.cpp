@@ -2,12 +2,14 @@
 // encode/decode round trips, refusals, info and decode of hand-built files,
 // the demo, and real video from ffmpeg.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "komu_test_files.h"
@@ -46,9 +48,7 @@ std::string fields(const std::string& info, std::initializer_list<std::string> n
     return out.substr(1);
 }
 
-struct run_result {
-    int status;
-    std::string out, err;
+struct run_result : testproc::result {
     bytes out_bytes() const { return bytes(out.begin(), out.end()); }
 };
 
@@ -62,10 +62,7 @@ protected:
 
     run_result run(const std::string& args, const std::string& in = "/dev/null") const {
         const std::string cmd = "cd " + std::string(dir_) + " && '" KOMU_BIN "' " + args;
-        const testproc::result r = testproc::run({"/bin/sh", "-c", cmd + " <" + in + " 2>.err"});
-        const bytes err = read_bytes(path(".err"));
-        fs::remove(path(".err"));
-        return {r.status, r.out, std::string(err.begin(), err.end())};
+        return {testproc::run({"/bin/sh", "-c", cmd + " <" + in})};
     }
     // What every error must look like: one line, "komu: ...".
     static void expect_one_error_line(const run_result& r) {
@@ -200,7 +197,7 @@ TEST_F(KomuTool, InfoCountsKindsAndGapsAndDecodeStopsAtAnOrderBreak) {
               "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3 none");
 
     // Four 2 x 1 raw keys; entries 2 and 3 moved back. info reports the first
-    // break; decode writes frames 0 and 1, then fails naming position 2.
+    // break; decode writes frames 0 and 1, then fails naming the third.
     const bytes four = testfile::picture(2, 4, 1);
     std::vector<testfile::payload> frames;
     for (int i = 0; i < 4; ++i) frames.push_back({0, bytes(&four[i * 4], &four[i * 4 + 4])});
@@ -214,7 +211,8 @@ TEST_F(KomuTool, InfoCountsKindsAndGapsAndDecodeStopsAtAnOrderBreak) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.out_bytes() == bytes(four.begin(), four.begin() + 8));
     expect_one_error_line(bad);
-    EXPECT_NE(bad.err.find("position 2"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("frame 3 cannot be decoded: it overlaps frame 2"), std::string::npos)
+        << bad.err;
     set_entry(&file, 3, 12, 40);  // past the end of the file
     write_bytes(path("long.komu"), file);
     EXPECT_TRUE(fields(run("info long.komu").out, {"past_end"}).starts_with("entry 3:"));
@@ -342,6 +340,45 @@ TEST_F(KomuTool, AnyVideoKeepsItsAspectRateAndDuration) {
         for (int k = 0; k < 3; ++k) error[k] += std::abs(c[k] - ref[3 * i + size_t(k)]);
     }
     for (double e : error) EXPECT_LT(e / (640 * 480), 6);  // mean per pixel, of 255 (about 3)
+}
+
+// The thumbnail is the first frame, scaled to fit SIZE with its aspect kept
+// and never enlarged: four flat quadrants stay four flat quadrants.
+TEST_F(KomuTool, ThumbnailIsTheFirstFrameScaledToFit) {
+    constexpr uint16_t W = 64, H = 48;
+    const uint16_t quad[4] = {0xF800, 0x07E0, 0x001F, 0xFFFF};  // channels all or nothing
+    bytes frames(size_t{W} * H * 2 * 2, 0);  // the second frame stays black
+    for (size_t i = 0; i < size_t{W} * H; ++i) {
+        const uint16_t c = quad[(i % W >= W / 2) + 2 * (i / W >= H / 2)];
+        frames[2 * i] = uint8_t(c);
+        frames[2 * i + 1] = uint8_t(c >> 8);
+    }
+    bytes file;
+    std::string error;
+    ASSERT_TRUE(komu_encode({.width = W, .height = H}, frames, &file, &error)) << error;
+    write_bytes(path("in.komu"), file);
+    for (auto [size, tw, th] : {std::tuple{32, 32u, 24u}, {256, 64u, 48u}, {16, 16u, 12u}}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(run("thumbnail -s " + std::to_string(size) + " in.komu t.png").status, 0);
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, path("t.png").c_str()));
+        image.format = PNG_FORMAT_RGB;
+        bytes rgb(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+        ASSERT_EQ(image.width, tw);
+        ASSERT_EQ(image.height, th);
+        for (uint32_t y = 0; y < th; ++y) {
+            for (uint32_t x = 0; x < tw; ++x) {
+                const uint16_t c = quad[(x >= tw / 2) + 2 * (y >= th / 2)];
+                const uint8_t* px = &rgb[(size_t{y} * tw + x) * 3];
+                ASSERT_EQ(px[0] | px[1] << 8 | px[2] << 16,
+                          ((c >> 11) ? 0xFF : 0) | ((c >> 5 & 63) ? 0xFF00 : 0) | ((c & 31) ? 0xFF0000 : 0))
+                    << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(run("thumbnail missing.komu t.png").status, 1);
 }
 
 TEST_F(KomuTool, RealVideoFromFfmpegRoundTripsBitForBit) {

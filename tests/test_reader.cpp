@@ -29,13 +29,16 @@ bytes literal_rle(const bytes& data, uint32_t elem) {
     return out;
 }
 
-int open_only(const bytes& content) {
+// The failure an open reports (KOMU_FAIL_NONE when it succeeds).
+uint32_t open_only(const bytes& content) {
     temp_file f(content);
     komu_stream s;
     komu_stream_init(&s);
     const int r = komu_open_and_prepare_stream(&s, f.path());
+    const uint32_t why = s.failure.code;
     komu_close(&s);
-    return r;
+    EXPECT_EQ(r == 0, why == KOMU_FAIL_NONE);
+    return why;
 }
 
 bytes prev_of(const opened_stream& o) { return bytes(o.s.prev_frame, o.s.prev_frame + FB); }
@@ -174,21 +177,25 @@ TEST(Reader, RefusesBadPayloadsLeavingTheFramesAsTheyWere) {
     EXPECT_EQ(o.frame(), want);
 }
 
-TEST(Reader, ValidatesEveryHeaderField) {
+TEST(Reader, ValidatesEveryHeaderFieldAndSaysWhichFailed) {
     using change = void (*)(komu_header&);
-    const std::pair<change, int> cases[] = {
-        {[](komu_header&) {}, 0},
-        {[](komu_header& h) { h.width = 640; h.height = 480; }, 0},
-        {[](komu_header& h) { h.frame_count = 0xFFFFFFFF; }, 0},  // sequential: no bound
-        {[](komu_header& h) { h.magic = 0x4B4D5501; }, -1},
-        {[](komu_header& h) { h.width = 641; }, -1},  {[](komu_header& h) { h.height = 481; }, -1},
-        {[](komu_header& h) { h.width = 0; }, -1},    {[](komu_header& h) { h.height = 0; }, -1},
-        {[](komu_header& h) { h.mode = 0; }, -1},     {[](komu_header& h) { h.mode = 4; }, -1},
-        {[](komu_header& h) { h.pixel_format = 0; }, -1},
-        {[](komu_header& h) { h.pixel_format = 2; }, -1},
-        {[](komu_header& h) { h.frame_count = 0; }, -1},
-        {[](komu_header& h) { h.header_size = 27; }, -1},
-        {[](komu_header& h) { h.header_size = 0xFFFFFFFF; }, -1},  // more than the file holds
+    const std::pair<change, uint32_t> cases[] = {
+        {[](komu_header&) {}, KOMU_FAIL_NONE},
+        {[](komu_header& h) { h.width = 640; h.height = 480; }, KOMU_FAIL_NONE},
+        {[](komu_header& h) { h.frame_count = 0xFFFFFFFF; }, KOMU_FAIL_NONE},  // sequential: no bound
+        {[](komu_header& h) { h.magic = 0x4B4D5501; }, KOMU_FAIL_NOT_KOMU},
+        {[](komu_header& h) { h.width = 641; }, KOMU_FAIL_WIDTH},
+        {[](komu_header& h) { h.height = 481; }, KOMU_FAIL_HEIGHT},
+        {[](komu_header& h) { h.width = 0; }, KOMU_FAIL_WIDTH},
+        {[](komu_header& h) { h.height = 0; }, KOMU_FAIL_HEIGHT},
+        {[](komu_header& h) { h.mode = 0; }, KOMU_FAIL_MODE},
+        {[](komu_header& h) { h.mode = 4; }, KOMU_FAIL_MODE},
+        {[](komu_header& h) { h.pixel_format = 0; }, KOMU_FAIL_PIXEL_FORMAT},
+        {[](komu_header& h) { h.pixel_format = 2; }, KOMU_FAIL_PIXEL_FORMAT},
+        {[](komu_header& h) { h.frame_count = 0; }, KOMU_FAIL_NO_FRAMES},
+        {[](komu_header& h) { h.header_size = 27; }, KOMU_FAIL_HEADER_SIZE},
+        // More than the file holds.
+        {[](komu_header& h) { h.header_size = 0xFFFFFFFF; }, KOMU_FAIL_HEADER_PAST_END},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, 1);
@@ -198,13 +205,34 @@ TEST(Reader, ValidatesEveryHeaderField) {
         EXPECT_EQ(open_only(content), cases[i].second) << "case " << i;
     }
     // A file shorter than a header, and things that are not regular files.
-    EXPECT_EQ(open_only(bytes(27, 0)), -1);
+    EXPECT_EQ(open_only(bytes(27, 0)), KOMU_FAIL_TOO_SHORT);
     komu_stream s;
     komu_stream_init(&s);
-    for (const char* path : {"/tmp", "/dev/zero", "/nonexistent/file.komu"}) {
+    for (auto [path, why] : {std::pair{"/tmp", KOMU_FAIL_DIRECTORY}, {"/dev/zero", KOMU_FAIL_NOT_REGULAR},
+                             {"/nonexistent/file.komu", KOMU_FAIL_NO_SUCH_FILE}}) {
         EXPECT_EQ(komu_open_and_prepare_stream(&s, path), -1) << path;
+        EXPECT_EQ(s.failure.code, why) << path;
     }
     EXPECT_EQ(s.fd, -1);
+}
+
+// The words every program prints for a failure: the figures in place,
+// thousands separated, the frame counted from 1, cut to the buffer.
+TEST(Reader, FailuresInWords) {
+    const std::pair<komu_failure, const char*> cases[] = {
+        {{KOMU_FAIL_WIDTH, 0, 700, 0}, "width 700 is over 640"},
+        {{KOMU_FAIL_RAW_SIZE, 1, 3, 614400}, "frame 1 cannot be decoded: its payload is 3 bytes, a raw frame needs 614,400"},
+        {{KOMU_FAIL_OVERLAP, 37, 1000, 1234567}, "frame 37 cannot be decoded: it overlaps frame 36 (its payload starts at 1,000, the one before ends at 1,234,567)"},
+        {{KOMU_FAIL_NO_SUCH_FILE, 0, 0, 0}, "does not exist"},
+    };
+    for (const auto& [failure, words] : cases) {
+        char text[200];
+        komu_failure_text(&failure, text, sizeof text);
+        EXPECT_STREQ(text, words);
+    }
+    char small[8];
+    komu_failure_text(&cases[0].first, small, sizeof small);
+    EXPECT_STREQ(small, "width 7");
 }
 
 TEST(Reader, IndexBoundsAndDeclaredSizesBeyondTheFileAllocateNothing) {
@@ -217,13 +245,13 @@ TEST(Reader, IndexBoundsAndDeclaredSizesBeyondTheFileAllocateNothing) {
         std::memcpy(content.data(), &hd, sizeof hd);
         return open_only(content);
     };
-    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, full), 0);
-    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES + 1, full + 12), -1);
-    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, full - 1), -1);
+    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, full), KOMU_FAIL_NONE);
+    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES + 1, full + 12), KOMU_FAIL_TOO_MANY_FRAMES);
+    EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, full - 1), KOMU_FAIL_INDEX_PAST_END);
     {
         alloc_counter none;  // 699,050 frames in 1 KiB: refused before the index is allocated
         hooked h(&none);
-        EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, 1024), -1);
+        EXPECT_EQ(with(KOMU_MAX_INDEXED_FRAMES, 1024), KOMU_FAIL_INDEX_PAST_END);
         EXPECT_EQ(none.peak, 0u);
     }
     // A payload of 4 GiB, then one at 2 GiB, declared in a small file.
@@ -238,6 +266,7 @@ TEST(Reader, IndexBoundsAndDeclaredSizesBeyondTheFileAllocateNothing) {
             opened_stream o(f.path());
             ASSERT_EQ(o.result, 0);
             EXPECT_EQ(komu_decode_next(&o.s), -1);
+            EXPECT_EQ(o.s.failure.code, KOMU_FAIL_PAYLOAD_PAST_END);
             EXPECT_EQ(o.s.payload_cap, 0u);
             EXPECT_EQ(o.s.consumed, 0u);  // the gap is not read through either
             EXPECT_EQ(count.peak, 12u + 2 * FB);  // the index and the two frames

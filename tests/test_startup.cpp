@@ -2,6 +2,8 @@
 // display, so that every run ends before or at the window.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "komu_test_files.h"
@@ -48,31 +50,53 @@ TEST(StartUp, PathLimitIs255Characters) {
     EXPECT_EQ(r256.out, "cinepane: failed to open video\n");
 }
 
-TEST(StartUp, OneLineForEachFailure) {
-    const auto missing = cinepane({"/nonexistent/video.komu"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.out, "cinepane: failed to open video\n");
-
+// One line on standard output for each failure, as documented, and the file
+// and the reason on standard error.
+TEST(StartUp, OneLineForEachFailureAndTheReasonOnStandardError) {
     bytes bad_header = valid_video();
-    bad_header[4] = 0;  // width 0
-    bad_header[5] = 0;
+    bad_header[4] = 0xBC;  // width 700
+    bad_header[5] = 0x02;
     temp_file bh(bad_header);
-    const auto header = cinepane({bh.path()});
-    EXPECT_EQ(header.status, 1);
-    EXPECT_EQ(header.out, "cinepane: failed to open video\n");
-
     const bytes p = testfile::picture(16, 8, 1);
     temp_file undecodable(testfile::indexed(testfile::header(16, 8, KOMU_MODE_INDEXED, 1),
                                             {{0, bytes(p.begin(), p.end() - 1)}}));
-    const auto first = cinepane({undecodable.path()});
-    EXPECT_EQ(first.status, 1);
-    EXPECT_EQ(first.out, "cinepane: failed to decode first frame\n");
+    temp_file good(valid_video());  // further arguments are ignored, and there is no display
+    const std::string open = "cinepane: failed to open video\n";
+    const std::vector<std::vector<std::string>> cases = {
+        {"/nonexistent/video.komu", open, "does not exist"},
+        {"/tmp", open, "is a directory"},
+        {bh.path(), open, "width 700 is over 640"},
+        {undecodable.path(), "cinepane: failed to decode first frame\n",
+         "frame 1 cannot be decoded: its payload is 255 bytes, a raw frame needs 256"},
+        {good.path(), "cinepane: gui_create failed\n", ""},
+    };
+    for (const auto& c : cases) {
+        const auto r = cinepane({c[0], "ignored"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c[1]);
+        EXPECT_EQ(r.err, c[2].empty() ? "" : "cinepane: " + c[0] + ": " + c[2] + "\n");
+    }
+}
 
-    // A valid file, further arguments ignored, and no display to open.
-    temp_file good(valid_video());
-    const auto window = cinepane({good.path(), "ignored"});
-    EXPECT_EQ(window.status, 1);
-    EXPECT_EQ(window.out, "cinepane: gui_create failed\n");
+// --help, -h and --version answer with status 0, unless a file of that name
+// exists: then it is played (or, here, refused as the bad video it is).
+TEST(StartUp, HelpAndVersionOnlyWhereNoSuchFileExists) {
+    EXPECT_EQ(cinepane({"--version"}).out, "cinepane " KOMU_VERSION "\n");
+    for (const char* option : {"--help", "-h"}) {
+        const auto r = cinepane({option});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.starts_with("Usage: cinepane <input.komu>\n")) << r.out;
+        EXPECT_NE(r.out.find("Esc"), std::string::npos);
+    }
+    char dir[] = "/tmp/cinepane_opt_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/--help";
+    { std::ofstream(file) << "not a video"; }
+    const auto r = testproc::run({"/bin/sh", "-c", std::string("cd ") + dir + " && " CINEPANE_BIN " --help"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "cinepane: failed to open video\n");
+    std::remove(file.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

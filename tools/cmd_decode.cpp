@@ -28,19 +28,17 @@ int cmd_decode(const parsed_args& args) {
     }
     komu_stream s;
     if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": not a KOMU file the player can open");
+        print_error(path + ": " + failure_words(s.failure));
         return STATUS_FAILED;
     }
     if (!count_given) count = s.header.frame_count;
 
     int status = STATUS_OK;
     for (uint64_t position = 0; position < count; ++position) {
-        const uint32_t frame = s.next_index < s.header.frame_count ? s.next_index : 0;
         const int r = komu_decode_next(&s);
         if (r == 1) break;  // the end of a file without the loop flag
         if (r != 0) {
-            print_error(path + ": frame at position " + std::to_string(position) +
-                        " (index entry " + std::to_string(frame) + ") failed to decode");
+            print_error(path + ": " + failure_words(s.failure));
             status = STATUS_FAILED;
             break;
         }

@@ -70,7 +70,7 @@ int cmd_info(const parsed_args& args) {
     const std::string& path = args.positional[0];
     komu_stream s;
     if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": not a KOMU file the player can open");
+        print_error(path + ": " + failure_words(s.failure));
         return STATUS_FAILED;
     }
     const komu_header& h = s.header;

@@ -1,9 +1,20 @@
 // The komu tool's subcommands, one source file each.
 #pragma once
 
-#include "args.h"
+#include <string>
 
-extern const command INFO_COMMAND;    // cmd_info.cpp
-extern const command DECODE_COMMAND;  // cmd_decode.cpp
-extern const command ENCODE_COMMAND;  // cmd_encode.cpp
-extern const command DEMO_COMMAND;    // cmd_demo.cpp
+#include "args.h"
+#include "komu.h"
+
+// The reader's words for a failure, as the player prints them.
+inline std::string failure_words(const komu_failure& failure) {
+    char text[256];
+    komu_failure_text(&failure, text, sizeof text);
+    return text;
+}
+
+extern const command INFO_COMMAND;       // cmd_info.cpp
+extern const command DECODE_COMMAND;     // cmd_decode.cpp
+extern const command ENCODE_COMMAND;     // cmd_encode.cpp
+extern const command DEMO_COMMAND;       // cmd_demo.cpp
+extern const command THUMBNAIL_COMMAND;  // cmd_thumbnail.cpp

@@ -48,6 +48,10 @@ Inspects, decodes and writes KOMU videos (RGB565 frames).
       Writes the built-in demo video (640x480, 30 fps, 300 frames, looping)
       to OUT (default demo.komu).
 
+  komu thumbnail [-s SIZE] FILE OUT.png
+      Writes the first frame as a PNG picture scaled to fit SIZE x SIZE
+      pixels (default 256; never enlarged), for file managers' previews.
+
   komu --help       this text
   komu --version    the version
 
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
     }
 
     const command* const commands[] = {&INFO_COMMAND, &DECODE_COMMAND, &ENCODE_COMMAND,
-                                       &DEMO_COMMAND};
+                                       &DEMO_COMMAND, &THUMBNAIL_COMMAND};
     for (const command* c : commands) {
         if (name != c->name) continue;
         parsed_args args;

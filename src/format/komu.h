@@ -114,6 +114,55 @@ static_assert(sizeof(komu_frame_entry) == KOMU_ENTRY_BYTES);
 static_assert(offsetof(komu_frame_entry, size) == 4);
 static_assert(offsetof(komu_frame_entry, flags) == 8);
 
+// Why the last open or decode failed: a code and the figures its words
+// need. The reader sets it wherever it returns -1; komu_failure_text turns
+// it into words, so every program says the same thing about the same file.
+struct komu_failure {
+    uint32_t code;   // KOMU_FAIL_*; 0 when nothing failed
+    uint32_t frame;  // decode failures: the frame, counted from 1 as the status bar does
+    uint64_t a, b;   // the figures named beside each code
+};
+
+enum : uint32_t {
+    KOMU_FAIL_NONE,
+    // Opening.
+    KOMU_FAIL_PATH_TOO_LONG,     // 256 characters or more
+    KOMU_FAIL_NO_SUCH_FILE,
+    KOMU_FAIL_CANNOT_OPEN,       // a: the system's error number
+    KOMU_FAIL_DIRECTORY,
+    KOMU_FAIL_NOT_REGULAR,       // a pipe, a device ...
+    KOMU_FAIL_READ_ERROR,
+    KOMU_FAIL_TOO_SHORT,         // a: the file's size (under 28 bytes)
+    KOMU_FAIL_NOT_KOMU,          // the magic is wrong
+    KOMU_FAIL_MODE,              // a: the mode
+    KOMU_FAIL_WIDTH,             // a: the width
+    KOMU_FAIL_HEIGHT,            // a: the height
+    KOMU_FAIL_PIXEL_FORMAT,      // a: the pixel format
+    KOMU_FAIL_NO_FRAMES,
+    KOMU_FAIL_HEADER_SIZE,       // a: header_size (under 28)
+    KOMU_FAIL_HEADER_PAST_END,   // a: header_size, b: the file's size
+    KOMU_FAIL_TOO_MANY_FRAMES,   // a: frame_count of an indexed file
+    KOMU_FAIL_INDEX_PAST_END,    // a: the index's bytes, b: what the file holds after the header
+    KOMU_FAIL_CHANGED,           // reopened to loop, the file holds another video
+    KOMU_FAIL_NO_MEMORY,
+    // Decoding frame `frame`.
+    KOMU_FAIL_NOT_OPEN,
+    KOMU_FAIL_CANNOT_REOPEN,     // to loop, with no path to reopen
+    KOMU_FAIL_FRAME_CUT,         // mode 1: the file ends inside the frame
+    KOMU_FAIL_OVERLAP,           // a: the payload's offset, b: the previous payload's end
+    KOMU_FAIL_PAYLOAD_PAST_END,  // a: the payload's end in the file, b: the file's size
+    KOMU_FAIL_PAYLOAD_CUT,       // the file ends inside the payload
+    KOMU_FAIL_RAW_SIZE,          // a: the payload's size, b: the frame's
+    KOMU_FAIL_RAW_MASK_SIZE,     // a: the payload's size, b: the frame's
+    KOMU_FAIL_RLE_PICTURE,       // a: the payload's size; it does not make exactly one frame
+    KOMU_FAIL_RLE_MASK,          // a: the payload's size
+};
+
+// The failure in words, without the file's name ("width 700 is over 640",
+// "frame 1 cannot be decoded: its payload is 3 bytes, a raw frame needs
+// 614,400"), into text[cap], cut to fit.
+void komu_failure_text(const komu_failure* failure, char* text, uint32_t cap);
+
 // One open video. A fresh record is all zero with fd = -1; komu_close leaves
 // it exactly so. The record owns the descriptor and every buffer it points
 // to (index, cur_frame, prev_frame, payload; scratch stays null), and
@@ -142,6 +191,7 @@ struct komu_stream {
     // Size of the file at the last open, from fstat. Lets the reader refuse a
     // declared size larger than what is left before allocating for it.
     uint64_t file_size;
+    komu_failure failure;  // why the last -1 came
 };
 
 // Puts a record into its fresh state (all zero, fd = -1).
@@ -158,7 +208,7 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path);
 // more without touching any file, keeps the path for reopening, opens and
 // validates the file, sets width and height, and allocates cur_frame and
 // prev_frame (frame_bytes each, zero-filled). 0 on success; on -1 the record
-// has been closed again and holds nothing.
+// has been closed again and holds nothing but `failure`.
 int komu_open_stream(komu_stream* stream, const char* path);
 
 // Decodes the next frame into cur_frame (and copies it to prev_frame).

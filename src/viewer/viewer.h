@@ -58,9 +58,11 @@ struct view_state {
 int cinepane_main(int argc, char** argv);
 
 // Start-up: checks the argument, opens the video, allocates the frame buffers,
-// sets the frame interval and decodes the first frame. 0 when playback may
-// begin; otherwise the one line has been printed, the stream closed, and the
-// result is the exit status (1).
+// sets the frame interval and decodes the first frame. 0 with the stream
+// open when playback may begin; 0 with it closed when the argument was
+// --help, -h or --version (and no file of that name exists) and the answer
+// has been printed; otherwise 1, after the one line and the reason have been
+// printed and the stream closed.
 int start_up(komu_stream* stream, int argc, char** argv);
 
 // The window and playback loop over a started stream; closes the stream.

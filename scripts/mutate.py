@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Mutation analysis: how many small faults planted in the code do the unit tests catch?
+
+Each mutant is one operator change on one line of the reader, the player or the encoder: a flipped
+comparison, an off-by-one constant, a swapped operand, a flipped logical operator, an arithmetic
+operator changed, or a dropped statement. For a fixed random sample of them, one at a time, the
+script changes the line, rebuilds the tests, runs them and puts the line back. A mutant is caught
+when a test fails (or hangs); one that does not compile is stillborn and not counted.
+
+    scripts/mutate.py [--sample 300] [--seed 1] [--build build-mutate] [--list]
+
+Run it from a checkout with nothing else building in it: it edits the sources in place (and always
+restores them). The score is caught / (caught + survived); the survivors are listed, to read.
+"""
+import argparse, os, random, re, subprocess, sys, time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp"]
+# Fastest first: a caught mutant usually fails early.
+TESTS = ["format_tests", "viewer_tests", "startup_tests", "hostile_tests", "komu_tool_tests"]
+TARGETS = TESTS + ["cinepane", "komu"]
+TEST_TIMEOUT_S = 120
+
+FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
+ARITH = {"+": "-", "-": "+", "*": "/", "/": "*"}
+LOGIC = {"&&": "||", "||": "&&"}
+
+
+def source_files():
+    for entry in SOURCES:
+        path = os.path.join(ROOT, entry)
+        if os.path.isdir(path):
+            for name in sorted(os.listdir(path)):
+                if name.endswith(".cpp"):
+                    yield os.path.join(entry, name)
+        else:
+            yield entry
+
+
+def is_code(line):
+    s = line.strip()
+    return s and not s.startswith(("//", "#", "*", "/*", "static_assert", "namespace", "}"))
+
+
+def mutants_of(line, starts_statement):
+    """(description, new line) for every mutation of one line of code."""
+    code, _, comment = line.partition("//")
+    out = []
+
+    def at(match, new, what):
+        out.append((what, code[:match.start()] + new + code[match.end():] + (("//" + comment) if comment else "")))
+
+    for m in re.finditer(r"(?<=[\w)\]]) (<=|>=|==|!=|<|>) (?=[\w(-])", code):
+        at(m, f" {FLIP[m.group(1)]} ", f"{m.group(1)} -> {FLIP[m.group(1)]}")
+    for m in re.finditer(r"(?<=[\w)\]]) ([-+*/]) (?=[\w(])", code):
+        at(m, f" {ARITH[m.group(1)]} ", f"{m.group(1)} -> {ARITH[m.group(1)]}")
+    for m in re.finditer(r" (&&|\|\|) ", code):
+        at(m, f" {LOGIC[m.group(1)]} ", f"{m.group(1)} -> {LOGIC[m.group(1)]}")
+    for m in re.finditer(r"(?<![\w.'])(\d+)(?![\w.'])", code):
+        at(m, str(int(m.group(1)) + 1), f"{m.group(1)} -> {int(m.group(1)) + 1}")
+    for m in re.finditer(r"\b([a-z_][\w.>-]*) (-|<|>|<=|>=) ([a-z_][\w.>-]*)\b", code):
+        at(m, f"{m.group(3)} {m.group(2)} {m.group(1)}", f"swap operands of {m.group(2)}")
+    stripped = code.strip()
+    if starts_statement and stripped.endswith(";") and not re.match(r"(const|constexpr|static|auto|int|uint|bool|size_t|char|return)\b",
+                                               stripped):
+        out.append(("drop statement", re.sub(r"\S.*", ";", line, count=1)))
+    return out
+
+
+def all_mutants():
+    for path in source_files():
+        with open(os.path.join(ROOT, path)) as f:
+            lines = f.read().split("\n")
+        in_block_comment = False
+        previous = "{"  # the end of the last line of code: does a statement start here?
+        for number, line in enumerate(lines):
+            if "/*" in line and "*/" not in line:
+                in_block_comment = True
+            if in_block_comment:
+                in_block_comment = "*/" not in line
+                continue
+            if is_code(line):
+                for what, new in mutants_of(line, previous in ";{}:"):
+                    yield path, number, what, new
+            code = line.partition("//")[0].strip()
+            if code:
+                previous = code[-1]
+
+
+def run(cmd, timeout=None):
+    return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=timeout).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sample", type=int, default=300)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--build", default="build-mutate")
+    parser.add_argument("--list", action="store_true", help="list the sample, build nothing")
+    args = parser.parse_args()
+
+    everything = list(all_mutants())
+    sample = random.Random(args.seed).sample(everything, min(args.sample, len(everything)))
+    sample.sort(key=lambda m: (m[0], m[1]))
+    print(f"{len(everything)} mutants in all, {len(sample)} sampled (seed {args.seed})", flush=True)
+    if args.list:
+        for path, number, what, _ in sample:
+            print(f"{path}:{number + 1}: {what}")
+        return 0
+
+    build = os.path.join(ROOT, args.build)
+    if run(["cmake", "-S", ".", "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            "-DCINEPANE_BENCH=OFF"]) or run(["cmake", "--build", build, "-j2", "--target", *TARGETS]):
+        sys.exit("mutate.py: the unmutated tree does not build")
+    if any(run([os.path.join(build, t)], TEST_TIMEOUT_S) for t in TESTS):
+        sys.exit("mutate.py: the unmutated tree fails its tests")
+
+    caught = survived = stillborn = 0
+    survivors = []
+    started = time.monotonic()
+    for i, (path, number, what, new) in enumerate(sample, 1):
+        full = os.path.join(ROOT, path)
+        with open(full) as f:
+            original = f.read()
+        lines = original.split("\n")
+        lines[number] = new
+        try:
+            with open(full, "w") as f:
+                f.write("\n".join(lines))
+            if run(["cmake", "--build", build, "-j2", "--target", *TARGETS]):
+                stillborn += 1
+                verdict = "stillborn"
+            else:
+                killed = False
+                for t in TESTS:
+                    try:
+                        killed = run([os.path.join(build, t)], TEST_TIMEOUT_S) != 0
+                    except subprocess.TimeoutExpired:
+                        killed = True
+                    if killed:
+                        break
+                caught += killed
+                survived += not killed
+                verdict = "caught" if killed else "SURVIVED"
+                if not killed:
+                    survivors.append(f"{path}:{number + 1}: {what}: {new.strip()}")
+        finally:
+            with open(full, "w") as f:
+                f.write(original)
+        print(f"[{i}/{len(sample)}] {verdict:9} {path}:{number + 1}: {what}", flush=True)
+    run(["cmake", "--build", build, "-j2", "--target", *TARGETS])  # back to the unmutated build
+
+    counted = caught + survived
+    print(f"\n{caught} caught, {survived} survived, {stillborn} stillborn; "
+          f"score {caught}/{counted} = {100.0 * caught / max(counted, 1):.1f} % "
+          f"({time.monotonic() - started:.0f} s)")
+    for s in survivors:
+        print("  survived:", s)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
