@@ -114,7 +114,7 @@ TEST_F(KomuTool, EncodeDecodeRoundTripsEveryModeKindKeyIntervalAndLoop) {
                 EXPECT_EQ(fields(info, {"mode", "width", "height", "flags", "fps_num", "fps_den"}),
                           mode + (loop ? " 37 23 0x01 (loop) 30 1" : " 37 23 0x00 24000 1001"));
                 EXPECT_EQ(fields(info, {"raw_key", "rle_key", "raw_delta", "rle_delta"}),
-                          mode == "1" ? "- - - -" : counts[loop]);
+                          mode == "1" ? "12 0 0 0" : counts[loop]);
             }
         }
     }
@@ -178,44 +178,70 @@ void set_entry(bytes* file, uint32_t i, uint32_t offset, uint32_t size) {
     std::memcpy(&(*file)[KOMU_HEADER_BYTES + i * KOMU_ENTRY_BYTES], entry, 8);
 }
 
-TEST_F(KomuTool, InfoCountsKindsAndGapsAndDecodeStopsAtAnOrderBreak) {
+TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
     // 2 x 1, 25 fps, 4 extra header bytes; one entry of each kind (flags with
     // meaningless bits set), gaps of 2 and 7 bytes, 3 bytes after the last.
     komu_header h = testfile::header(2, 1, KOMU_MODE_INDEXED_ALT, 4);
     h.fps_num = 25;
     h.header_size = KOMU_HEADER_BYTES + 4;
     bytes file = testfile::indexed(h, {{KOMU_FRAME_DELTA_RLE, bytes(4)},
-                                       {KOMU_FRAME_RLE16 | 0x100, bytes(3), 2},
+                                       {KOMU_FRAME_RLE16 | 0x100, bytes{0xFF, 0, 0}, 2},
                                        {KOMU_FRAME_DELTA | KOMU_FRAME_RLE16, bytes(4)},
-                                       {KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE, bytes(2), 7}});
+                                       {KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE, bytes{0xFD, 0}, 7}});
     file.resize(file.size() + 3);
     write_bytes(path("gaps.komu"), file);
     EXPECT_EQ(fields(run("info gaps.komu").out,
                      {"magic", "mode", "frame_count", "frame_interval_us", "data_offset",
                       "file_size", "raw_key", "rle_key", "raw_delta", "rle_delta", "payload_bytes",
-                      "gap_bytes", "trailing_bytes", "order_break"}),
-              "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3 none");
+                      "gap_bytes", "trailing_bytes"}),
+              "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3");
 
-    // Four 2 x 1 raw keys; entries 2 and 3 moved back. info reports the first
-    // break; decode writes frames 0 and 1, then fails naming the third.
+    // Four 2 x 1 raw keys, then the same with entries 2 and 3 moved back,
+    // entry 3 past the end, entry 0 a byte short; at 2 fps; in mode 1, cut.
     const bytes four = testfile::picture(2, 4, 1);
     std::vector<testfile::payload> frames;
     for (int i = 0; i < 4; ++i) frames.push_back({0, bytes(&four[i * 4], &four[i * 4 + 4])});
     file = testfile::indexed(testfile::header(2, 1, KOMU_MODE_INDEXED, 4), frames);
-    bytes moved = file;
-    set_entry(&moved, 2, 6, 4);
-    set_entry(&moved, 3, 1, 4);
-    write_bytes(path("order.komu"), moved);
-    EXPECT_TRUE(fields(run("info order.komu").out, {"order_break"}).starts_with("entry 2:"));
+    write_bytes(path("good.komu"), file);
+    bytes edited = file;
+    set_entry(&edited, 2, 6, 4);
+    set_entry(&edited, 3, 1, 4);
+    write_bytes(path("order.komu"), edited);
+    edited = file;
+    set_entry(&edited, 3, 12, 40);
+    write_bytes(path("long.komu"), edited);
+    edited = file;
+    set_entry(&edited, 0, 0, 3);
+    write_bytes(path("short.komu"), edited);
+    edited = file;
+    edited[16] = 2;  // fps_num
+    write_bytes(path("slow.komu"), edited);
+    write_bytes(path("cut.komu"), testfile::sequential(testfile::header(2, 1, 1, 5), {four, {1}}));
+    const struct { std::string file, summary, error; } cases[] = {
+        {"gaps.komu", "4 at 25/1 fps, 0.16 s, played once", ""},
+        {"good.komu", "key frames:   4, every frame\n", ""},
+        {"order.komu", "raw key (16 B)", "frame 3 cannot be decoded: it overlaps frame 2 (its payload "
+         "starts at 6, the one before ends at 8): playback stops after frame 2"},
+        {"long.komu", "", "frame 4 cannot be decoded: its payload ends at byte 128, past the end of "
+         "the file (92 bytes): playback stops after frame 3"},
+        {"short.komu", "", "frame 1 cannot be decoded: its payload is 3 bytes, a raw frame needs 4: "
+         "cinepane refuses to start"},
+        {"slow.komu", "2/1 fps: outside the 5..1000 the player keeps, so it plays at 5 fps, 2.50 "
+         "times too fast", ""},
+        {"cut.komu", "mode:         sequential (1)", "frame 5 cannot be decoded: the file ends "
+         "inside it: playback stops after frame 4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const run_result r = run("info " + c.file);
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, c.error.empty() ? 0 : 1);
+        EXPECT_EQ(r.err, c.error.empty() ? "" : "komu: " + c.file + ": " + c.error + "\n");
+    }
     const run_result bad = run("decode order.komu");
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.out_bytes() == bytes(four.begin(), four.begin() + 8));
-    expect_one_error_line(bad);
-    EXPECT_NE(bad.err.find("frame 3 cannot be decoded: it overlaps frame 2"), std::string::npos)
-        << bad.err;
-    set_entry(&file, 3, 12, 40);  // past the end of the file
-    write_bytes(path("long.komu"), file);
-    EXPECT_TRUE(fields(run("info long.komu").out, {"past_end"}).starts_with("entry 3:"));
+    EXPECT_EQ(bad.err, "komu: order.komu: " + cases[2].error.substr(0, cases[2].error.find("):") + 1) + "\n");
 }
 
 TEST_F(KomuTool, DemoIsDeterministicLoopsAndDecodesWithEveryPayloadKind) {

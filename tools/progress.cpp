@@ -25,24 +25,6 @@ std::string clock_text(double seconds) {
     return buf;
 }
 
-// "950 B", "12.3 kB", "4.56 MB" (powers of 1000).
-std::string size_text(uint64_t bytes) {
-    char buf[32];
-    if (bytes < 1000) {
-        std::snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
-    } else {
-        const char* units[] = {"kB", "MB", "GB", "TB"};
-        double v = double(bytes) / 1000;
-        int u = 0;
-        while (v >= 1000 && u < 3) {
-            v /= 1000;
-            ++u;
-        }
-        std::snprintf(buf, sizeof buf, "%.*f %s", v < 100 ? 2 : 1, v, units[u]);
-    }
-    return buf;
-}
-
 }  // namespace
 
 void progress_begin(encode_progress* p, bool quiet, uint64_t expected_frames) {

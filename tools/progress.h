@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "args.h"
 #include "komu_write.h"
 
 struct encode_progress {
