@@ -27,10 +27,7 @@ int cmd_decode(const parsed_args& args) {
         return STATUS_USAGE;
     }
     komu_stream s;
-    if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": " + failure_words(s.failure));
-        return STATUS_FAILED;
-    }
+    if (!open_or_say_why(path, &s)) return STATUS_FAILED;
     if (!count_given) count = s.header.frame_count;
 
     int status = STATUS_OK;

@@ -158,10 +158,7 @@ int cmd_info(const parsed_args& args) {
     }
     const std::string& path = args.positional[0];
     komu_stream s;
-    if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": " + failure_words(s.failure));
-        return STATUS_FAILED;
-    }
+    if (!open_or_say_why(path, &s)) return STATUS_FAILED;
     const index_figures f = figures_of(s);
     std::string problem;
     const uint32_t playable = play_through(&s, &problem);
