@@ -155,10 +155,6 @@ bool open_source(encode_request* q, frame_source* src, uint64_t* expected_frames
     komu_encode_options& o = q->file;
     if (q->raw) {
         if (q->in_path == "-") {
-            if (isatty(STDIN_FILENO)) {
-                *error = "give IN; standard input is a terminal";
-                return false;
-            }
             src->fd = STDIN_FILENO;
         } else if ((src->fd = open(q->in_path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
             *error = q->in_path + ": " + errno_text();
@@ -299,6 +295,10 @@ int cmd_encode(const parsed_args& args) {
     }
     if (q.out_path == "-" && isatty(STDOUT_FILENO)) {
         print_error("encode: give -o OUT; standard output is a terminal");
+        return STATUS_USAGE;
+    }
+    if (q.in_path == "-" && isatty(STDIN_FILENO)) {
+        print_error("encode: give IN; standard input is a terminal");
         return STATUS_USAGE;
     }
     frame_source src;

@@ -77,6 +77,7 @@ bool middle_before(const video_source& s, uint64_t k, int64_t pts) {
 // Packets read ahead, before the first picture, to see how the timestamps
 // step: a second or two of video.
 constexpr size_t PROBE_PACKETS = 60;
+constexpr size_t REORDER_SLACK = 16;  // pictures a decoder may hold back, at most
 
 // Reads up to PROBE_PACKETS packets of the video into s->queue (they are
 // decoded first) and returns their timestamps in presentation order.
@@ -96,6 +97,10 @@ std::vector<int64_t> probe_times(video_source* s) {
         s->queue.push_back(p);
     }
     std::sort(times.begin(), times.end());
+    // Packets come in decoding order: with reordered (B) pictures the last
+    // ones read may be shown after pictures not read yet, leaving holes at
+    // the end. Those are left out.
+    times.resize(times.size() - std::min(REORDER_SLACK, times.size() / 4));
     return times;
 }
 
