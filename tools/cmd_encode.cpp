@@ -188,8 +188,8 @@ bool open_source(encode_request* q, frame_source* src, uint64_t* expected_frames
         *note += src->fit.repeat > 1
                      ? rate + " fps is below the player's 5: each frame " +
                            std::to_string(src->fit.repeat) + " times"
-                     : rate + " fps is above the player's 1000: every " +
-                           std::to_string(src->fit.keep_every) + "th frame";
+                     : rate + " fps is above the player's 1000: 1 frame in " +
+                           std::to_string(src->fit.keep_every) + " kept";
     }
     o.fps_num = src->fit.num;
     o.fps_den = src->fit.den;
@@ -212,8 +212,8 @@ int read_raw_frame(frame_source* src, std::span<uint8_t> frame, std::string* err
         // Numbered from 1, as the player's status bar numbers frames.
         src->warning = "the input ends inside frame " + std::to_string(src->frames_read + 1) +
                        " (" + std::to_string(got) + " of " + std::to_string(frame.size()) +
-                       " bytes); the " + std::to_string(src->frames_read) +
-                       " whole frames before it are kept. Is -s right?";
+                       " bytes); the whole frames before it (" +
+                       std::to_string(src->frames_read) + ") are kept. Is -s right?";
     }
     return 1;
 }
