@@ -1,7 +1,7 @@
 // Decoding speed: komu_decode_next over files in the page cache, one file per
 // payload kind and size, against the least any reader must do with the same
-// file (read the same payload bytes, copy one frame); and the run-length
-// decoder alone.
+// file (read the same payload bytes, copy one frame); the run-length decoder
+// alone; and komu_seek at 640 x 480 for key intervals of 1, 30 and 300.
 //
 // Each file loops, so decoding runs for as long as the benchmark wants.
 // Figures: frames/s and output bytes/s per case; at the end, decode time over
@@ -165,6 +165,65 @@ void bm_read_copy(benchmark::State& state, const decode_file* file) {
     set_frame_counters(state, *file);
 }
 
+// ---- Seeking: komu_seek at 640 x 480 -----------------------------------------
+
+// A file of run-length deltas with a run-length key frame every `interval`
+// frames, at least two intervals long.
+struct seek_case {
+    uint32_t interval;
+    std::string path;
+    uint32_t frames = 0;
+};
+
+bool make_seek_file(const std::string& path, seek_case* c, std::string* error) {
+    bench_video video;
+    video.width = 640;
+    video.height = 480;
+    video.frames = std::max(2 * c->interval, 60u);
+    video.kind = komu_kind::delta_rle;
+    video.key_interval = c->interval;
+    c->path = path;
+    c->frames = video.frames;
+    if (!write_bench_video(video, path, error)) return false;
+    // Checked once: a seek to the last frame shows its picture.
+    komu_stream s;
+    const bool ok = open_stream(&s, path) && komu_seek(&s, c->frames) == 0 &&
+                    std::memcmp(s.cur_frame, bench_picture(640, 480, c->frames - 1).data(),
+                                s.frame_bytes) == 0;
+    komu_close(&s);
+    if (!ok) *error = path + ": a seek does not give the right picture";
+    return ok;
+}
+
+// Shows frame k by komu_seek(s, k + 1). worst: alternately the last frame of
+// the first and of the second key interval, each a whole interval of decodes
+// from its key frame (the record never stands on the way); else frames at
+// random.
+void bm_seek(benchmark::State& state, const seek_case* c, bool worst) {
+    komu_stream s;
+    if (!open_stream(&s, c->path)) {
+        komu_close(&s);
+        state.SkipWithError("cannot open the file");
+        return;
+    }
+    uint32_t random = 0x2545F491u, turn = 0;
+    for (auto _ : state) {
+        random ^= random << 13;
+        random ^= random >> 17;
+        random ^= random << 5;
+        const uint32_t shown = worst ? (turn++ % 2 + 1) * c->interval - 1 : random % c->frames;
+        if (komu_seek(&s, shown + 1) != 0) {
+            state.SkipWithError("seek failed");
+            break;
+        }
+        benchmark::DoNotOptimize(s.cur_frame);
+        benchmark::ClobberMemory();
+    }
+    komu_close(&s);
+    state.counters["seeks/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate);
+}
+
 // ---- The run-length decoder alone, on one 640 x 480 frame's bytes ----------
 
 constexpr uint32_t RLE_OUT_BYTES = KOMU_MAX_FRAME_BYTES;
@@ -249,6 +308,22 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("read_copy/" + tag).c_str(), bm_read_copy, file)
                 ->Unit(benchmark::kMicrosecond);
             pairs.push_back({tag, "decode/" + tag, "read_copy/" + tag});
+        }
+    }
+
+    static std::vector<seek_case> seeks;
+    for (const uint32_t interval : {1u, 30u, 300u}) seeks.push_back({interval, "", 0});
+    for (seek_case& c : seeks) {
+        std::string error;
+        if (!make_seek_file(dir + "/seek_" + std::to_string(c.interval) + ".komu", &c, &error)) {
+            std::fprintf(stderr, "bench_decode: %s\n", error.c_str());
+            remove_bench_dir(dir);
+            return 1;
+        }
+        for (const bool worst : {true, false}) {
+            const std::string name = std::string("seek/") + (worst ? "worst" : "random") +
+                                     "/key_interval_" + std::to_string(c.interval);
+            benchmark::RegisterBenchmark(name.c_str(), bm_seek, &c, worst)->Unit(benchmark::kMicrosecond);
         }
     }
 

@@ -70,6 +70,7 @@ bool write_bench_video(const bench_video& video, const std::string& path, std::s
     options.loop = video.loop;
     options.mode = KOMU_MODE_INDEXED;
     options.kind = video.kind;
+    options.key_interval = video.key_interval;
     komu_writer writer;
     if (!komu_writer_begin(&writer, options, -1, error)) return false;
     for (uint32_t f = 0; f < video.frames; ++f) {

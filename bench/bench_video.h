@@ -25,6 +25,7 @@ struct bench_video {
     uint32_t fps_num = 30, fps_den = 1;
     bool loop = false;
     komu_kind kind = komu_kind::automatic;  // forced for every frame unless automatic
+    uint32_t key_interval = 0;              // a key frame at least every N frames (0: none forced)
 };
 
 // Encodes the video and writes it to path. Returns false and sets *error when

@@ -21,8 +21,9 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontcon
                 libavutil-dev)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
 # benchmarks are built, not run), the real-window test's X server and tools,
-# ffmpeg for real content, the 32-bit compiler, clang for the fuzzers, and
-# the desktop tools that check what is installed and the package.
+# ffmpeg for real content, the 32-bit compiler, clang for the fuzzers and the
+# target build, the i386 emulator that runs the target build, and the desktop
+# tools that check what is installed and the package.
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick python3 ffmpeg
-               g++-multilib clang libclang-rt-14-dev desktop-file-utils shared-mime-info xdg-utils
-               libglib2.0-bin libxml2-utils man-db dpkg-dev)
+               g++-multilib clang libclang-rt-14-dev qemu-user desktop-file-utils shared-mime-info
+               xdg-utils libglib2.0-bin libxml2-utils man-db dpkg-dev)

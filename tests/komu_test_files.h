@@ -96,13 +96,19 @@ inline bytes xor_of(const bytes& a, const bytes& b) {
     return out;
 }
 
-// A file in the temporary folder, removed when the object goes.
+// A file in the temporary folder, removed when the object goes; or, as a
+// pipe, the content in a pipe whose writing end is closed, so that path()
+// reads it once from start to end as a FIFO would (at most 64 KiB, what a
+// pipe holds).
 class temp_file {
 public:
-    explicit temp_file(const bytes& content) {
+    explicit temp_file(const bytes& content, bool as_pipe = false) {
         char name[] = "/tmp/komu_test_XXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
+        int fds[2] = {-1, -1};
+        if (as_pipe && pipe(fds) != 0) std::abort();
+        const int fd = as_pipe ? fds[1] : mkstemp(name);
+        pipe_fd_ = fds[0];
+        path_ = as_pipe ? "/proc/self/fd/" + std::to_string(fds[0]) : name;
         size_t done = 0;
         while (fd >= 0 && done < content.size()) {
             const ssize_t n = write(fd, content.data() + done, content.size() - done);
@@ -111,13 +117,14 @@ public:
         }
         if (fd >= 0) close(fd);
     }
-    ~temp_file() { unlink(path_.c_str()); }
+    ~temp_file() { pipe_fd_ >= 0 ? close(pipe_fd_) : unlink(path_.c_str()); }
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
     const char* path() const { return path_.c_str(); }
 
 private:
     std::string path_;
+    int pipe_fd_;  // the pipe's reading end; -1 for a file
 };
 
 // A stream opened the way the player's start-up opens it, closed on scope exit.

@@ -1,5 +1,6 @@
 // Hostile and broken files against the reader and the player: valid files of
-// every mode cut at every byte and corrupted byte by byte, the built cinepane
+// every mode cut at every byte and corrupted byte by byte, from a file and
+// through a pipe, the built cinepane
 // run on a sample of them, and every failed allocation of start-up and every
 // way playback ends, each leaving no memory and no descriptor behind.
 #include <gtest/gtest.h>
@@ -85,15 +86,15 @@ struct outcome {
     std::vector<bytes> pictures;  // cur_frame after each 0
 };
 
-// Opens and decodes `content` as the player does, through counted
-// allocations: results only 0, 1 or -1; after the close no byte allocated,
-// no descriptor open.
-outcome play(const bytes& content) {
+// Opens and decodes `content` as the player does, from a file or a pipe,
+// through counted allocations: results only 0, 1 or -1; after the close no
+// byte allocated, no descriptor open.
+outcome play(const bytes& content, bool pipe = false) {
     outcome out;
     alloc_counter c;
     const int fds = open_descriptors();
     {
-        const temp_file f(content);
+        const temp_file f(content, pipe);
         hooked h(&c);
         opened_stream o(f.path());
         out.open = o.result;
@@ -111,20 +112,23 @@ outcome play(const bytes& content) {
 
 // Cut short, a file opens exactly when it holds its header (and index), then
 // decodes exactly the frames wholly before the cut, as they were, and fails
-// (-1, never 1: the file promised more). Whole, it ends (1) or loops.
+// (-1, never 1: the file promised more). Whole, it ends (1) or loops; from a
+// pipe, which cannot be read again, a looping file fails at the restart.
 TEST(Sweep, CutAtEveryByte) {
     for (const sample& s : samples()) {
-        SCOPED_TRACE(s.name);
-        for (size_t cut = 0; cut <= s.file.size(); ++cut) {
-            SCOPED_TRACE(cut);
-            const outcome o = play(bytes(s.file.begin(), s.file.begin() + long(cut)));
-            ASSERT_EQ(o.open, cut >= s.open_needs ? 0 : -1);
-            if (o.open != 0) continue;
-            const bool whole = cut == s.file.size();
-            ASSERT_EQ(o.results.size(), whole && s.loop ? MAX_CALLS : frames_before(s, cut) + 1);
-            EXPECT_EQ(o.results.back(), !whole ? -1 : s.loop ? 0 : 1);
-            for (size_t k = 0; k < o.pictures.size(); ++k) {
-                ASSERT_EQ(o.pictures[k], s.frames[k % FRAMES]) << "frame " << k;
+        for (const bool pipe : {false, true}) {
+            SCOPED_TRACE(testing::Message() << s.name << (pipe ? ", from a pipe" : ""));
+            for (size_t cut = 0; cut <= s.file.size(); ++cut) {
+                SCOPED_TRACE(cut);
+                const outcome o = play(bytes(s.file.begin(), s.file.begin() + long(cut)), pipe);
+                ASSERT_EQ(o.open, cut >= s.open_needs ? 0 : -1);
+                if (o.open != 0) continue;
+                const bool whole = cut == s.file.size(), loops = s.loop && !pipe;
+                ASSERT_EQ(o.results.size(), whole && loops ? MAX_CALLS : frames_before(s, cut) + 1);
+                EXPECT_EQ(o.results.back(), !whole || (s.loop && pipe) ? -1 : loops ? 0 : 1);
+                for (size_t k = 0; k < o.pictures.size(); ++k) {
+                    ASSERT_EQ(o.pictures[k], s.frames[k % FRAMES]) << "frame " << k;
+                }
             }
         }
     }
@@ -141,27 +145,31 @@ bool flip_is_ignored(const sample& s, size_t at, uint8_t mask) {
     return mask == ((s.file[at] & KOMU_FRAME_DELTA) ? KOMU_FRAME_RLE16 : KOMU_FRAME_DELTA_RLE);
 }
 
-// Every byte flipped whole, in bit 0 and in bit 1. Ignored flips change
-// nothing; frames wholly before a flip in the data decode unchanged; any
-// other result only has to be defined (checked by play).
+// Every byte flipped whole, in bit 0 and in bit 1, each flip read from a
+// file and through a pipe. Ignored flips change nothing; frames wholly
+// before a flip in the data decode unchanged; any other result only has to
+// be defined (checked by play).
 TEST(Sweep, FlipEveryByte) {
     for (const sample& s : samples()) {
         SCOPED_TRACE(s.name);
-        const outcome intact = play(s.file);
+        const outcome intact[] = {play(s.file), play(s.file, true)};
         for (size_t at = 0; at < s.file.size(); ++at) {
             for (const uint8_t mask : bytes{0xFF, 0x01, 0x02}) {
-                SCOPED_TRACE(testing::Message() << "byte " << at << " ^ " << int(mask));
                 bytes changed = s.file;
                 changed[at] ^= mask;
-                const outcome o = play(changed);
-                if (flip_is_ignored(s, at, mask)) {
-                    EXPECT_EQ(o.results, intact.results);
-                    EXPECT_EQ(o.pictures, intact.pictures);
-                } else if (at >= s.open_needs) {
-                    const size_t before = frames_before(s, at);
-                    ASSERT_TRUE(o.pictures.size() >= before &&
-                                std::equal(s.frames.begin(), s.frames.begin() + long(before),
-                                           o.pictures.begin()));
+                for (const bool pipe : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << "byte " << at << " ^ " << int(mask)
+                                                    << (pipe ? ", from a pipe" : ""));
+                    const outcome o = play(changed, pipe);
+                    if (flip_is_ignored(s, at, mask)) {
+                        EXPECT_EQ(o.results, intact[pipe].results);
+                        EXPECT_EQ(o.pictures, intact[pipe].pictures);
+                    } else if (at >= s.open_needs) {
+                        const size_t before = frames_before(s, at);
+                        ASSERT_TRUE(o.pictures.size() >= before &&
+                                    std::equal(s.frames.begin(), s.frames.begin() + long(before),
+                                               o.pictures.begin()));
+                    }
                 }
             }
         }
@@ -186,10 +194,14 @@ TEST(HostilePlayer, OneLineAndStatusOneWithoutADisplay) {
                 const char* want = o.open ? OPEN_FAILED : o.results[0] ? DECODE_FAILED : GUI_FAILED;
                 lines_seen.insert(want);
                 const temp_file f(file);
-                const testproc::result r = testproc::run(
-                    {CINEPANE_BIN, f.path()}, {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"});
-                EXPECT_EQ(r.out, want);
-                EXPECT_EQ(r.status, 1);
+                const std::string path = f.path();  // and the same through a pipe
+                for (const std::string& cmd : {"exec " CINEPANE_BIN " " + path,
+                                               "cat " + path + " | " CINEPANE_BIN " /dev/stdin"}) {
+                    const testproc::result r = testproc::run(
+                        {"/bin/sh", "-c", cmd}, {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"});
+                    EXPECT_EQ(r.out, want) << cmd;
+                    EXPECT_EQ(r.status, 1) << cmd;
+                }
             }
         }
     }

@@ -244,6 +244,55 @@ TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
     EXPECT_EQ(bad.err, "komu: order.komu: " + cases[2].error.substr(0, cases[2].error.find("):") + 1) + "\n");
 }
 
+// decode --start N: the frames from N on, in playback order, for every mode,
+// payload kind and key interval (every frame, every 7th, none: deltas from
+// frame 0 on), N at 0, at a key frame, just after it and at the last frame;
+// a looping file wraps, here to its second pass; through a pipe too.
+TEST_F(KomuTool, DecodeFromAnyStartFrameGivesTheFramesFromThere) {
+    constexpr uint16_t w = 8, h = 6;
+    constexpr uint32_t F = 12, FB = w * h * 2;
+    bytes frames;
+    for (uint32_t k = 0; k < F; ++k) {
+        const bytes f = k % 3 ? testfile::picture(w, h, k) : bytes(FB, uint8_t(k));
+        frames.insert(frames.end(), f.begin(), f.end());
+    }
+    const auto frames_from = [&](uint32_t n, uint32_t count) {
+        bytes out;
+        for (uint32_t k = n; k < n + count; ++k) {
+            out.insert(out.end(), frames.begin() + (k % F) * FB, frames.begin() + (k % F + 1) * FB);
+        }
+        return out;
+    };
+    using enum komu_kind;
+    for (const uint16_t mode : {KOMU_MODE_SEQUENTIAL, KOMU_MODE_INDEXED, KOMU_MODE_INDEXED_ALT}) {
+        for (const komu_kind kind : {raw, rle, delta, delta_rle, automatic}) {
+            for (const uint32_t interval : {1u, 7u, 0u}) {
+                for (const bool loop : {false, true}) {
+                    if (mode == 1 && kind != raw && kind != automatic) continue;
+                    const komu_encode_options o{.width = w, .height = h, .loop = loop, .mode = mode,
+                                                .kind = kind, .key_interval = interval};
+                    bytes file;
+                    std::string error;
+                    ASSERT_TRUE(komu_encode(o, frames, &file, &error)) << error;
+                    write_bytes(path("v.komu"), file);
+                    for (const uint32_t n : {0u, 7u, 8u, F - 1}) {
+                        SCOPED_TRACE(testing::Message() << "mode " << mode << ", kind " << int(kind) << ", -g "
+                                                        << interval << ", loop " << loop << ", from " << n);
+                        const run_result r = run("decode --start " + std::to_string(n) + " v.komu " +
+                                                 (loop ? std::to_string(F + 3) : ""));
+                        EXPECT_EQ(r.status, 0);
+                        EXPECT_TRUE(r.out_bytes() == frames_from(n, loop ? F + 3 : F - n));
+                    }
+                }
+            }
+        }
+    }
+    const std::string piped = "cat " + path("v.komu").string() + " | " KOMU_BIN " decode --start 5 /dev/stdin 4";
+    EXPECT_TRUE(run_result{testproc::run({"/bin/sh", "-c", piped})}.out_bytes() == frames_from(5, 4));
+    EXPECT_EQ(run("decode --start 12 v.komu").status, 2);  // frames 0 to 11
+    EXPECT_EQ(run("decode --start x v.komu").status, 2);
+}
+
 TEST_F(KomuTool, DemoIsDeterministicLoopsAndDecodesWithEveryPayloadKind) {
     ASSERT_EQ(run("demo").status, 0);  // default name demo.komu
     ASSERT_EQ(run("demo -o again.komu").status, 0);

@@ -1,10 +1,11 @@
-// Checks the two metadata records in the built cinepane executable as the
-// target system's tools find them: by section name in the ELF section
-// headers, with their flags, alignment, size, exact bytes and place after
-// .rodata. A small reader over <elf.h> below; no external tool.
+// Checks the two metadata records in a built cinepane executable, the host's
+// or the target system's 32-bit one, as the target system's tools find them:
+// by section name in the ELF section headers, with their flags, alignment,
+// size, exact bytes and place after .rodata. A small reader over <elf.h> below; no external tool.
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -24,20 +25,27 @@ struct section {
     Elf64_Shdr header;
 };
 
-// The sections of a 64-bit little-endian ELF file; none when the file is not
-// one or its section headers or their names lie outside it.
-std::vector<section> read_sections(const bytes& file) {
-    Elf64_Ehdr eh;
+// The sections of a little-endian ELF file of the class of Ehdr and Shdr,
+// headers widened to 64 bits; none when the file is not one or its section
+// headers or their names lie outside it.
+template <typename Ehdr, typename Shdr>
+std::vector<section> read_sections(const bytes& file, unsigned char elf_class) {
+    Ehdr eh;
     if (file.size() < sizeof eh) return {};
     std::memcpy(&eh, file.data(), sizeof eh);
-    const uint64_t table_end = eh.e_shoff + uint64_t{eh.e_shnum} * sizeof(Elf64_Shdr);
-    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
-        eh.e_ident[EI_DATA] != ELFDATA2LSB || eh.e_shentsize != sizeof(Elf64_Shdr) ||
+    const uint64_t table_end = eh.e_shoff + uint64_t{eh.e_shnum} * sizeof(Shdr);
+    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != elf_class ||
+        eh.e_ident[EI_DATA] != ELFDATA2LSB || eh.e_shentsize != sizeof(Shdr) ||
         eh.e_shstrndx >= eh.e_shnum || table_end > file.size()) {
         return {};
     }
-    std::vector<Elf64_Shdr> headers(eh.e_shnum);
-    std::memcpy(headers.data(), &file[eh.e_shoff], headers.size() * sizeof(Elf64_Shdr));
+    std::vector<Elf64_Shdr> headers;
+    for (size_t i = 0; i < eh.e_shnum; ++i) {
+        Shdr h;
+        std::memcpy(&h, &file[eh.e_shoff + i * sizeof h], sizeof h);
+        headers.push_back({h.sh_name, h.sh_type, h.sh_flags, h.sh_addr, h.sh_offset, h.sh_size,
+                           h.sh_link, h.sh_info, h.sh_addralign, h.sh_entsize});
+    }
     const Elf64_Shdr& names = headers[eh.e_shstrndx];
     if (names.sh_offset > file.size() || file.size() - names.sh_offset < names.sh_size) return {};
     std::vector<section> out;
@@ -49,13 +57,21 @@ std::vector<section> read_sections(const bytes& file) {
     return out;
 }
 
+// The executable under test: the host's cinepane, or the one CINEPANE_EXE
+// names (the target system's build).
+const char* executable() {
+    const char* exe = std::getenv("CINEPANE_EXE");
+    return exe ? exe : CINEPANE_BIN;
+}
+
 // Checks the section `name` of the cinepane executable against what the
 // target's tools expect of it.
 void check_record(const std::string& name, uint64_t alignment, const std::string& expected) {
-    std::ifstream in(CINEPANE_BIN, std::ios::binary);
+    std::ifstream in(executable(), std::ios::binary);
     const bytes file{std::istreambuf_iterator<char>(in), {}};
-    const std::vector<section> sections = read_sections(file);
-    ASSERT_FALSE(sections.empty()) << "no readable section headers in " << CINEPANE_BIN;
+    std::vector<section> sections = read_sections<Elf64_Ehdr, Elf64_Shdr>(file, ELFCLASS64);
+    if (sections.empty()) sections = read_sections<Elf32_Ehdr, Elf32_Shdr>(file, ELFCLASS32);
+    ASSERT_FALSE(sections.empty()) << "no readable section headers in " << executable();
     const Elf64_Shdr *found = nullptr, *rodata = nullptr;
     int copies = 0;
     for (const section& s : sections) {

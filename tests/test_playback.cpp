@@ -2,6 +2,9 @@
 // what is drawn, when, and in what order the program ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "gui_scripted.h"
@@ -37,16 +40,17 @@ int run(const char* path, uint32_t passes = 100'000) {
 }
 
 // One presented drawing: the frame shown (pixel value - 1), the first text
-// drawn (the status), and the virtual time in milliseconds.
+// drawn (the status), the virtual time in milliseconds and the pass.
 struct drawing {
     int32_t frame;
     std::string status;
     uint64_t ms;
+    uint32_t pass;
 };
 
 std::vector<drawing> drawings() {
     std::vector<drawing> out;
-    drawing d{-1, "", 0};
+    drawing d{-1, "", 0, 0};
     bool have_status = false;
     for (const auto& c : scripted::calls()) {
         if (c.kind == call_kind::blit) {
@@ -60,6 +64,7 @@ std::vector<drawing> drawings() {
         }
         if (c.kind == call_kind::present) {
             d.ms = c.time_us / 1000;
+            d.pass = c.pass;
             out.push_back(d);
         }
     }
@@ -187,6 +192,59 @@ TEST_F(Playback, StallOfMoreThanASecondIsNotCaughtUp) {
     for (size_t i = 10; i + 1 < d.size(); ++i) {  // one interval apart again: no burst
         EXPECT_GE(d[i].ms - d[i - 1].ms, 33u) << "frame " << d[i].frame;
         EXPECT_LE(d[i].ms - d[i - 1].ms, 34u) << "frame " << d[i].frame;
+    }
+}
+
+// Each key that moves through the video, at 10 frames/s (1 s = 10 frames),
+// on a 250-frame file, a looping 30-frame one, a mode 1 file that lacks its
+// last 40 frames (a seek there fails) and a looping one from a pipe (it
+// cannot seek, and plays once). A row: the pass whose events include the
+// key (0: none), then what that pass draws: the frame, and whether playing
+// (1), playing and drawn one interval after the drawing before it (2), or
+// paused (0). The status counts the frame from 1.
+TEST_F(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
+    constexpr uint32_t S_RIGHT = GUI_KEY_RIGHT | GUI_KEY_SHIFT, S_LEFT = GUI_KEY_LEFT | GUI_KEY_SHIFT,
+                       END = GUI_KEY_END, HOME = GUI_KEY_HOME, PGUP = GUI_KEY_PAGE_UP, PGDN = GUI_KEY_PAGE_DOWN;
+    bytes cut = numbered_video(60, 0, 10);
+    const uint32_t claimed = 100;
+    std::memcpy(cut.data() + 12, &claimed, 4);  // frame_count
+    const struct {
+        bytes file;
+        bool pipe;
+        std::vector<std::array<uint32_t, 4>> rows;  // pass, key, frame, state
+    } cases[] = {
+        {numbered_video(250, 0, 10), false,
+         {{5, END, 249, 1}, {8, HOME, 0, 1}, {9, 0, 1, 2}, {10, PGDN, 101, 1}, {11, 0, 102, 2},
+          {12, S_LEFT, 92, 1}, {13, 0, 93, 2}, {14, '.', 94, 0}, {15, ',', 93, 0}, {16, PGUP, 0, 0},
+          {17, S_RIGHT, 10, 0}, {18, END, 249, 0}, {19, ' ', 249, 1}, {20, ',', 248, 0}}},
+        {numbered_video(30, KOMU_LOOP, 10), false,
+         {{3, S_LEFT, 22, 1}, {4, 0, 23, 2}, {5, PGDN, 3, 1}, {6, END, 29, 1}, {7, 0, 0, 2},
+          {8, ',', 29, 0}, {9, '.', 0, 0}, {10, '.', 1, 0}}},
+        {cut, false, {{5, END, 5, 2}, {6, PGDN, 6, 2}, {7, '.', 7, 0}}},
+        {numbered_video(20, KOMU_LOOP, 10), true, {{5, HOME, 5, 2}, {6, ',', 6, 2}, {20, 0, 19, 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.size());
+        scripted::reset();
+        for (const auto& [pass, key, frame, state] : c.rows) {
+            if (key != 0) scripted::queue_event(pass, scripted::key_event(key));
+        }
+        temp_file f(c.file, c.pipe);
+        EXPECT_EQ(run(f.path(), 30), 0);
+        EXPECT_EQ(scripted::passes() < 30, c.pipe);  // only the pipe ends by itself
+        uint32_t count;
+        std::memcpy(&count, c.file.data() + 12, 4);
+        const auto d = drawings();
+        for (const auto& [pass, key, frame, state] : c.rows) {
+            SCOPED_TRACE(pass);
+            const auto at = std::find_if(d.begin(), d.end(), [&](const drawing& x) { return x.pass == pass; });
+            ASSERT_TRUE(at != d.begin() && at != d.end());
+            EXPECT_EQ(at->frame, int32_t(frame));
+            EXPECT_TRUE(ends_with(at->status, " frame " + std::to_string(frame + 1) + "/" +
+                                                  std::to_string(count) + (state ? " | playing" : " | paused")))
+                << at->status;
+            EXPECT_TRUE(state != 2 || at->ms - at[-1].ms == 100) << at->ms - at[-1].ms << " ms after the last";
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "komu.h"
 #include "komu_test_files.h"
@@ -204,11 +205,11 @@ TEST(Reader, ValidatesEveryHeaderFieldAndSaysWhichFailed) {
         std::memcpy(content.data(), &hd, sizeof hd);
         EXPECT_EQ(open_only(content), cases[i].second) << "case " << i;
     }
-    // A file shorter than a header, and things that are not regular files.
+    // A file shorter than a header, and things that are not files.
     EXPECT_EQ(open_only(bytes(27, 0)), KOMU_FAIL_TOO_SHORT);
     komu_stream s;
     komu_stream_init(&s);
-    for (auto [path, why] : {std::pair{"/tmp", KOMU_FAIL_DIRECTORY}, {"/dev/zero", KOMU_FAIL_NOT_REGULAR},
+    for (auto [path, why] : {std::pair{"/tmp", KOMU_FAIL_DIRECTORY}, {"/dev/zero", KOMU_FAIL_NOT_KOMU},
                              {"/nonexistent/file.komu", KOMU_FAIL_NO_SUCH_FILE}}) {
         EXPECT_EQ(komu_open_and_prepare_stream(&s, path), -1) << path;
         EXPECT_EQ(s.failure.code, why) << path;
@@ -323,6 +324,78 @@ TEST(Reader, ReopenWhileLoopingMustFindTheSameVideo) {
         EXPECT_EQ(komu_decode_next(&o.s), -1);
         EXPECT_EQ(o.s.fd, -1);
     }
+}
+
+// Everything a seek must leave as decoding would: the pictures, the
+// position, and where the descriptor stands.
+auto state_of(const komu_stream& s) {
+    return std::tuple{bytes(s.cur_frame, s.cur_frame + FB), bytes(s.prev_frame, s.prev_frame + FB),
+                      s.next_index, s.consumed, lseek(s.fd, 0, SEEK_CUR)};
+}
+
+// Nine frames in each mode; indexed: deltas from the zero picture first, then
+// a key frame every third, payload kinds alternating, gaps between payloads.
+// From every position, a seek to any frame leaves the record exactly as
+// decoding that far from a fresh open does; the next decode goes on from it.
+TEST(Reader, SeekLeavesTheRecordAsDecodingThereWouldOrAsItWas) {
+    constexpr uint32_t N = 9;
+    std::vector<bytes> pics;
+    std::vector<payload> entries;
+    for (uint32_t k = 0; k < N; ++k) {
+        pics.push_back(picture(W, H, k + 1));
+        const bool key = k % 3 == 2, rle = k % 2 == 1;
+        const bytes raw = key ? pics[k] : testfile::xor_of(k ? pics[k - 1] : bytes(FB, 0), pics[k]);
+        entries.push_back({key ? (rle ? KOMU_FRAME_RLE16 : 0) : KOMU_FRAME_DELTA | (rle ? KOMU_FRAME_DELTA_RLE : 0),
+                           rle ? literal_rle(raw, key ? 2 : 1) : raw, k % 4});
+    }
+    const bytes files[] = {testfile::indexed(testfile::header(W, H, KOMU_MODE_INDEXED, N, KOMU_LOOP), entries),
+                           testfile::sequential(testfile::header(W, H, KOMU_MODE_SEQUENTIAL, N), pics)};
+    for (const bytes& content : files) {
+        temp_file f(content);
+        opened_stream fresh(f.path());
+        std::vector<decltype(state_of(fresh.s))> after{state_of(fresh.s)};  // after n decodes
+        for (uint32_t n = 1; n <= N; ++n) {
+            ASSERT_EQ(komu_decode_next(&fresh.s), 0);
+            after.push_back(state_of(fresh.s));
+        }
+        opened_stream o(f.path());
+        for (uint32_t n : {9u, 1u, 2u, 0u, 5u, 6u, 7u, 8u, 3u, 9u, 4u, 4u}) {
+            SCOPED_TRACE(n);
+            const bytes shown = o.frame();
+            ASSERT_EQ(komu_seek(&o.s, n), 0);
+            auto want = after[n];
+            if (n == 0) std::get<0>(want) = shown;  // nothing decoded: the picture stays
+            ASSERT_EQ(state_of(o.s), want);
+        }
+        expect_frames(&o, {&pics[4], &pics[5]});
+    }
+    // Failing, for want of memory, at frame 8 (a run-length delta cut by a
+    // byte), past the end, from a pipe: the record stays as it was.
+    bytes broken = files[0];
+    const uint32_t short_size = static_cast<uint32_t>(entries[7].data.size() - 1);
+    std::memcpy(broken.data() + 28 + 7 * 12 + 4, &short_size, 4);
+    temp_file f(broken), p(broken, true);
+    opened_stream o(f.path()), piped(p.path());
+    expect_frames(&o, {&pics[0], &pics[1], &pics[2], &pics[3]});
+    const auto before = state_of(o.s);
+    {
+        alloc_counter none;
+        none.fail_at = 1;
+        hooked h(&none);
+        EXPECT_EQ(komu_seek(&o.s, 8), -1);
+    }
+    EXPECT_EQ(o.s.failure.code, KOMU_FAIL_NO_MEMORY);
+    EXPECT_EQ(state_of(o.s), before);
+    const std::tuple<komu_stream*, uint32_t, uint32_t, uint32_t> failing[] = {
+        {&o.s, 8, KOMU_FAIL_RLE_MASK, 8}, {&o.s, 10, KOMU_FAIL_NO_SUCH_FRAME, 0},
+        {&piped.s, 1, KOMU_FAIL_CANNOT_SEEK, 0}};
+    for (const auto& [stream, n, why, frame] : failing) {
+        EXPECT_EQ(komu_seek(stream, n), -1);
+        EXPECT_EQ(stream->failure.code, why) << n;
+        EXPECT_EQ(stream->failure.frame, frame) << n;
+        EXPECT_EQ(state_of(o.s), before);
+    }
+    expect_frames(&o, {&pics[4]});
 }
 
 TEST(Reader, CloseIsSafeTwiceAndOnAFreshRecord) {

@@ -23,6 +23,11 @@ void print_field(const char* name, const std::string& value) {
 
 void print_field(const char* name, uint64_t value) { print_field(name, std::to_string(value)); }
 
+// A count that needs the file's size, which a pipe does not have.
+void print_sized(const char* name, const komu_stream& s, uint64_t value) {
+    print_field(name, s.file_size == KOMU_SIZE_UNKNOWN ? "unknown (a pipe)" : std::to_string(value));
+}
+
 std::string hex(uint32_t value, int digits) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
@@ -39,17 +44,19 @@ std::string fixed(double value, int decimals) {
 struct index_figures {
     uint64_t kinds[4] = {}, kind_bytes[4] = {};
     uint64_t payload_bytes = 0, gap_bytes = 0, trailing_bytes = 0;
+    uint64_t video_bytes = 0;    // header, index and payloads up to the last one's end
     std::vector<uint32_t> keys;  // 0-based positions of key frames
 };
 
 index_figures figures_of(const komu_stream& s) {
     index_figures f;
     const uint32_t count = s.header.frame_count;
-    const uint64_t data_bytes = s.file_size - s.data_offset;
+    const uint64_t data_bytes = s.file_size - s.data_offset;  // meaningless for a pipe
     if (s.index == nullptr) {  // sequential: the frames themselves, back to back
         f.kinds[0] = count;
         f.kind_bytes[0] = f.payload_bytes = uint64_t{count} * s.frame_bytes;
         f.trailing_bytes = data_bytes > f.payload_bytes ? data_bytes - f.payload_bytes : 0;
+        f.video_bytes = s.data_offset + f.payload_bytes;
         return f;
     }
     uint64_t end = 0, furthest = 0;  // from the data area's start
@@ -65,6 +72,7 @@ index_figures figures_of(const komu_stream& s) {
         if (kind < 2) f.keys.push_back(i);
     }
     f.trailing_bytes = data_bytes > furthest ? data_bytes - furthest : 0;
+    f.video_bytes = s.data_offset + furthest;
     return f;
 }
 
@@ -127,7 +135,9 @@ void print_summary(const std::string& path, const komu_stream& s, const index_fi
     const komu_header& h = s.header;
     const uint32_t num = h.fps_num ? h.fps_num : 30, den = h.fps_den ? h.fps_den : 1;
     const double seconds = double(h.frame_count) * den / num;
-    std::printf("%s: %s, %ux%u\n", path.c_str(), size_text(s.file_size).c_str(), unsigned{h.width},
+    const bool pipe = s.file_size == KOMU_SIZE_UNKNOWN;
+    std::printf("%s: %s, %ux%u\n", path.c_str(),
+                pipe ? "a pipe, size unknown" : size_text(s.file_size).c_str(), unsigned{h.width},
                 unsigned{h.height});
     std::printf("frames:       %u at %s, %s s, %s\n", h.frame_count, rate_text(h).c_str(),
                 fixed(seconds, 2).c_str(), (h.flags & KOMU_LOOP) ? "looping" : "played once");
@@ -142,7 +152,8 @@ void print_summary(const std::string& path, const komu_stream& s, const index_fi
     std::printf("payloads:     %s\n", kinds.c_str());
     std::printf("key frames:   %s\n",
                 key_frame_text(f, h.frame_count, h.mode == KOMU_MODE_SEQUENTIAL).c_str());
-    std::printf("data rate:    %s a second\n", size_text(uint64_t(double(s.file_size) / seconds)).c_str());
+    std::printf("data rate:    %s a second\n",
+                size_text(uint64_t(double(f.video_bytes) / seconds)).c_str());
     const std::string playback = playable == h.frame_count ? "every frame decodes"
                                  : playable == 0 ? "cinepane refuses to start: frame 1 cannot be decoded"
                                                  : "stops after frame " + std::to_string(playable) +
@@ -178,14 +189,14 @@ int cmd_info(const parsed_args& args) {
     print_field("frame_interval_us", komu_frame_interval_us(h.fps_num, h.fps_den));
     print_field("frame_bytes", s.frame_bytes);
     print_field("data_offset", s.data_offset);
-    print_field("file_size", s.file_size);
+    print_sized("file_size", s, s.file_size);
     print_field("raw_key", f.kinds[0]);
     print_field("rle_key", f.kinds[1]);
     print_field("raw_delta", f.kinds[2]);
     print_field("rle_delta", f.kinds[3]);
     print_field("payload_bytes", f.payload_bytes);
     print_field("gap_bytes", f.gap_bytes);
-    print_field("trailing_bytes", f.trailing_bytes);
+    print_sized("trailing_bytes", s, f.trailing_bytes);
     komu_close(&s);
     std::fflush(stdout);
     if (!problem.empty()) {

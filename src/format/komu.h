@@ -63,6 +63,18 @@ inline constexpr uint32_t KOMU_MAX_INDEXED_FRAMES = KOMU_MAX_INDEX_BYTES / KOMU_
 inline constexpr uint32_t KOMU_MAX_FRAME_BYTES = KOMU_MAX_WIDTH * KOMU_MAX_HEIGHT * 2;
 // A path must fit komu_stream::path with its NUL: at most 255 characters.
 inline constexpr uint32_t KOMU_MAX_PATH = 256;
+// The largest payload taken from a stream of unknown size (a pipe), where the
+// file's size cannot bound what a declared size makes the reader allocate:
+// 1,228,800 bytes, twice the largest frame. No frame needs more. A raw
+// payload is exactly one frame; run-length coding at its least efficient,
+// every element a literal run of its own, adds one header byte per element:
+// twice the frame for 1-byte mask elements, 1.5 times for 2-byte pixels.
+// Only no-operation bytes and bytes after a full frame, which the format
+// allows but no writer needs, could make a payload longer.
+inline constexpr uint32_t KOMU_MAX_PIPE_PAYLOAD = 2 * KOMU_MAX_FRAME_BYTES;
+// komu_stream::file_size of a descriptor that cannot seek (a pipe): it
+// cannot be measured, nor read again.
+inline constexpr uint64_t KOMU_SIZE_UNKNOWN = ~uint64_t{0};
 
 // Header flags.
 inline constexpr uint8_t KOMU_LOOP = 1u << 0;
@@ -128,11 +140,11 @@ enum : uint32_t {
     // Opening.
     KOMU_FAIL_PATH_TOO_LONG,     // 256 characters or more
     KOMU_FAIL_NO_SUCH_FILE,
-    KOMU_FAIL_CANNOT_OPEN,       // a: the system's error number
+    KOMU_FAIL_NO_PERMISSION,
+    KOMU_FAIL_CANNOT_OPEN,       // for any other reason
     KOMU_FAIL_DIRECTORY,
-    KOMU_FAIL_NOT_REGULAR,       // a pipe, a device ...
     KOMU_FAIL_READ_ERROR,
-    KOMU_FAIL_TOO_SHORT,         // a: the file's size (under 28 bytes)
+    KOMU_FAIL_TOO_SHORT,         // a: the file's size (under 28 bytes, or KOMU_SIZE_UNKNOWN)
     KOMU_FAIL_NOT_KOMU,          // the magic is wrong
     KOMU_FAIL_MODE,              // a: the mode
     KOMU_FAIL_WIDTH,             // a: the width
@@ -140,9 +152,10 @@ enum : uint32_t {
     KOMU_FAIL_PIXEL_FORMAT,      // a: the pixel format
     KOMU_FAIL_NO_FRAMES,
     KOMU_FAIL_HEADER_SIZE,       // a: header_size (under 28)
-    KOMU_FAIL_HEADER_PAST_END,   // a: header_size, b: the file's size
+    KOMU_FAIL_HEADER_PAST_END,   // a: header_size, b: the file's size (or KOMU_SIZE_UNKNOWN)
     KOMU_FAIL_TOO_MANY_FRAMES,   // a: frame_count of an indexed file
     KOMU_FAIL_INDEX_PAST_END,    // a: the index's bytes, b: what the file holds after the header
+                                 //    (or KOMU_SIZE_UNKNOWN)
     KOMU_FAIL_CHANGED,           // reopened to loop, the file holds another video
     KOMU_FAIL_NO_MEMORY,
     // Decoding frame `frame`.
@@ -156,6 +169,10 @@ enum : uint32_t {
     KOMU_FAIL_RAW_MASK_SIZE,     // a: the payload's size, b: the frame's
     KOMU_FAIL_RLE_PICTURE,       // a: the payload's size; it does not make exactly one frame
     KOMU_FAIL_RLE_MASK,          // a: the payload's size
+    KOMU_FAIL_PIPE_PAYLOAD,      // a: the payload's size, b: KOMU_MAX_PIPE_PAYLOAD
+    // Seeking (komu_seek).
+    KOMU_FAIL_CANNOT_SEEK,       // the stream is a pipe
+    KOMU_FAIL_NO_SUCH_FRAME,     // a: the frame asked for, counted from 1; b: frame_count
 };
 
 // The failure in words, without the file's name ("width 700 is over 640",
@@ -165,8 +182,8 @@ void komu_failure_text(const komu_failure* failure, char* text, uint32_t cap);
 
 // One open video. A fresh record is all zero with fd = -1; komu_close leaves
 // it exactly so. The record owns the descriptor and every buffer it points
-// to (index, cur_frame, prev_frame, payload; scratch stays null), and
-// komu_close releases them all.
+// to (index, cur_frame, prev_frame, payload, scratch), and komu_close
+// releases them all.
 struct komu_stream {
     int32_t width, height;        // pixels; set by start-up from the header
     int32_t fd;                   // -1 when no file is open
@@ -177,9 +194,10 @@ struct komu_stream {
     uint8_t* prev_frame;          // frame_bytes: reference for delta frames
     uint8_t* payload;             // current payload, grown by doubling
     uint32_t payload_cap;         // bytes
-    // A buffer for an expanded run-length delta mask. Masks are applied to
-    // the reference in place (rle_xor_packbits), so it stays null; it is kept,
-    // and released by komu_close, so that the record keeps its layout.
+    // Where komu_seek keeps cur_frame and prev_frame as they were, to put
+    // them back when the seek fails: 2 * frame_bytes, allocated by the first
+    // seek. (Run-length delta masks are applied to the reference in place, so
+    // no mask is ever expanded here.)
     uint8_t* scratch;
     uint32_t scratch_cap;         // bytes
     uint32_t frame_bytes;         // width * height * 2
@@ -188,10 +206,16 @@ struct komu_stream {
     uint32_t data_offset;         // absolute offset of the data area; 0 until an open succeeds
     int32_t playing;              // the player's play/pause flag
     uint32_t frame_interval_us;   // the player's frame interval
-    // Size of the file at the last open, from fstat. Lets the reader refuse a
-    // declared size larger than what is left before allocating for it.
+    // Size of the file at the last open. Lets the reader refuse a declared
+    // size larger than what is left before allocating for it.
+    // KOMU_SIZE_UNKNOWN for a pipe, whose payloads are capped instead
+    // (KOMU_MAX_PIPE_PAYLOAD).
     uint64_t file_size;
     komu_failure failure;  // why the last -1 came
+    // 1 for a regular file; 0 for a pipe (or a FIFO, a socket), which is read
+    // once from start to end: komu_seek refuses it and a looping file played
+    // from it ends after its last frame, as a failed restart does.
+    int32_t seekable;
 };
 
 // Puts a record into its fresh state (all zero, fd = -1).
@@ -214,6 +238,23 @@ int komu_open_stream(komu_stream* stream, const char* path);
 // Decodes the next frame into cur_frame (and copies it to prev_frame).
 // 0 a frame was decoded; 1 end of a non-looping stream; -1 error.
 int komu_decode_next(komu_stream* stream);
+
+// Moves a seekable stream to any point of its video: afterwards the record
+// is exactly as if the stream had just been (re)started and frames 0 to
+// frames - 1 decoded, for any frames from 0 to frame_count: next_index =
+// frames, consumed and the file where that left them, cur_frame and
+// prev_frame holding frame frames - 1 (for 0: prev_frame zero, cur_frame
+// as it was), so the next komu_decode_next yields frame `frames` (or ends or
+// loops). So komu_seek(s, k + 1) shows frame k, numbered k + 1 as the status
+// bar counts. Mode 1 reads that one frame; indexed modes decode forward from
+// the nearest key frame at or before it (no delta bit), or from where the
+// stream stands when that is nearer, or from frame 0 with a zero reference,
+// through the same checks as komu_decode_next. 0 on success. -1 when the
+// stream cannot seek (a pipe), `frames` is past the end, the scratch buffer
+// cannot be had or a frame on the way fails: then the record is as it was
+// (pictures, position, reference, file offset) but for `failure` and the
+// capacity of its scratch and payload buffers.
+int komu_seek(komu_stream* stream, uint32_t frames);
 
 // Releases the descriptor and every buffer; safe on a fresh or closed record.
 void komu_close(komu_stream* stream);

@@ -1,8 +1,6 @@
 // A reader's failure in words. One sentence for each KOMU_FAIL_* code, with
 // its figures; the program that prints it adds its own name and the file's.
 // Built with plain appends (no formatted output), cut to the buffer.
-#include <cerrno>
-
 #include "komu.h"
 
 namespace {
@@ -40,14 +38,13 @@ void describe(const komu_failure& f, text_out* out) {
         case KOMU_FAIL_NONE: say("no failure"); break;
         case KOMU_FAIL_PATH_TOO_LONG: say("the path is longer than 255 characters"); break;
         case KOMU_FAIL_NO_SUCH_FILE: say("does not exist"); break;
-        case KOMU_FAIL_CANNOT_OPEN:
-            say(f.a == EACCES ? "cannot be read: permission denied" : "cannot be opened");
-            break;
+        case KOMU_FAIL_NO_PERMISSION: say("cannot be read: permission denied"); break;
+        case KOMU_FAIL_CANNOT_OPEN: say("cannot be opened"); break;
         case KOMU_FAIL_DIRECTORY: say("is a directory"); break;
-        case KOMU_FAIL_NOT_REGULAR: say("is not a regular file"); break;
         case KOMU_FAIL_READ_ERROR: say("cannot be read"); break;
         case KOMU_FAIL_TOO_SHORT:
-            say("is not a KOMU file: ", f.a, " bytes, too short for a header");
+            if (f.a == KOMU_SIZE_UNKNOWN) say("is not a KOMU file: it ends before a whole header");
+            else say("is not a KOMU file: ", f.a, " bytes, too short for a header");
             break;
         case KOMU_FAIL_NOT_KOMU: say("is not a KOMU file"); break;
         case KOMU_FAIL_MODE: say("mode ", f.a, " is not 1, 2 or 3"); break;
@@ -61,14 +58,15 @@ void describe(const komu_failure& f, text_out* out) {
         case KOMU_FAIL_NO_FRAMES: say("it declares no frames"); break;
         case KOMU_FAIL_HEADER_SIZE: say("header size ", f.a, " is under 28"); break;
         case KOMU_FAIL_HEADER_PAST_END:
-            say("the header of ", f.a, " bytes does not fit in the file (", f.b, " bytes)");
+            say("the header of ", f.a, " bytes does not fit in the file");
+            if (f.b != KOMU_SIZE_UNKNOWN) say(" (", f.b, " bytes)");
             break;
         case KOMU_FAIL_TOO_MANY_FRAMES:
             say(f.a, " frames: an index holds at most ", uint64_t{KOMU_MAX_INDEXED_FRAMES});
             break;
         case KOMU_FAIL_INDEX_PAST_END:
-            say("the index does not fit in the file: it needs ", f.a, " bytes, ", f.b,
-                " follow the header");
+            say("the index does not fit in the file: it needs ", f.a, " bytes");
+            if (f.b != KOMU_SIZE_UNKNOWN) say(", ", f.b, " follow the header");
             break;
         case KOMU_FAIL_CHANGED: say("the file changed: it no longer holds the same video"); break;
         case KOMU_FAIL_NO_MEMORY: say("out of memory"); break;
@@ -95,6 +93,12 @@ void describe(const komu_failure& f, text_out* out) {
         case KOMU_FAIL_RLE_MASK:
             say("its run-length delta (", f.a, " bytes) does not make exactly one picture");
             break;
+        case KOMU_FAIL_PIPE_PAYLOAD:
+            say("its payload of ", f.a, " bytes is more than any frame needs (", f.b,
+                " from a pipe)");
+            break;
+        case KOMU_FAIL_CANNOT_SEEK: say("it is read from a pipe, which cannot seek"); break;
+        case KOMU_FAIL_NO_SUCH_FRAME: say("there is no frame ", f.a, ": the video has ", f.b); break;
         default: say("failure ", uint64_t{f.code}); break;
     }
 }

@@ -1,18 +1,21 @@
 // The stream reader: validates a KOMU file, loads its index and decodes one
-// frame per call, strictly forwards, over a plain descriptor.
+// frame per call, forwards, over a plain descriptor; komu_seek moves to any
+// frame of a regular file by decoding forwards from a key frame.
 //
 // Hostile files: every size the file declares (extra header bytes, the
 // index, a payload, a gap) is compared with what the file still holds before
 // anything is allocated or skipped for it, so a small file can never make the
-// reader reserve more than about twice its own size plus two frames.
-#include <fcntl.h>
-#include <sys/stat.h>
+// reader reserve more than about twice its own size plus two frames (four
+// once komu_seek has set two aside). A pipe has no size to compare with:
+// there the index is bounded by the format (8 MiB) and a payload by
+// KOMU_MAX_PIPE_PAYLOAD.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "komu.h"
+#include "komu_runtime.h"
 
 namespace {
 
@@ -27,15 +30,13 @@ int fail(komu_stream* s, uint32_t code, uint64_t a = 0, uint64_t b = 0) {
 }
 
 // Reads exactly n bytes: READ_OK, READ_END when the file ends first, or
-// READ_ERROR. A read that returns 0 or less ends the loop (no retry, except
-// after an interrupting signal, which is not a failure of the file).
+// READ_ERROR. A read that returns 0 or less ends the loop; no retry.
 enum read_result { READ_OK, READ_END, READ_ERROR };
 
 read_result read_exact(int fd, void* buf, uint32_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     while (n > 0) {
-        const ssize_t got = read(fd, p, n);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = komu_file_read(fd, p, n);
         if (got == 0) return READ_END;
         if (got < 0) return READ_ERROR;
         p += got;
@@ -77,6 +78,21 @@ bool grow(uint8_t** buf, uint32_t* cap, uint32_t need) {
     return true;
 }
 
+// The file's size, by seeking to its end and back to the start; unknown
+// when the descriptor cannot seek (a pipe, a terminal).
+uint64_t file_size_of(int fd) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0 || lseek(fd, 0, SEEK_SET) != 0) return KOMU_SIZE_UNKNOWN;
+    return static_cast<uint64_t>(end);
+}
+
+// Puts the descriptor at byte `at` of the data area.
+bool position_at(const komu_stream* s, uint64_t at) {
+    const uint64_t pos = s->data_offset + at;
+    if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
+    return lseek(s->fd, static_cast<off_t>(pos), SEEK_SET) == static_cast<off_t>(pos);
+}
+
 // Validates the header's fields; 0, or the failure of the first bad one.
 int check_header(komu_stream* s, const komu_header& h) {
     if (h.magic != KOMU_MAGIC) return fail(s, KOMU_FAIL_NOT_KOMU);
@@ -111,14 +127,20 @@ void apply_delta(uint8_t* cur, uint8_t* prev, const uint8_t* mask, uint32_t n) {
     }
 }
 
-// Rewinds a looping stream to frame 0: seeks back to the data area, or
-// reopens the file when the seek does not land there.
-int restart(komu_stream* s) {
+// Back to the start of the data area, as before frame 0: false when the
+// descriptor cannot be put there (or no open has found the data area).
+bool rewind_data(komu_stream* s) {
     s->next_index = 0;
     s->consumed = 0;
-    const bool positioned = s->data_offset != 0 &&
-                            lseek(s->fd, s->data_offset, SEEK_SET) == off_t{s->data_offset};
-    if (!positioned) {
+    return s->data_offset != 0 && position_at(s, 0);
+}
+
+// Rewinds a looping stream to frame 0: seeks back to the data area, or
+// reopens the file when the seek does not land there. A pipe cannot be read
+// again (and reopening a FIFO would wait for another writer).
+int restart(komu_stream* s) {
+    if (!s->seekable) return fail(s, KOMU_FAIL_CANNOT_REOPEN);
+    if (!rewind_data(s)) {
         if (s->fd >= 0) close(s->fd);
         s->fd = -1;
         if (s->path[0] == '\0') return fail(s, KOMU_FAIL_CANNOT_REOPEN);
@@ -146,6 +168,9 @@ int decode_indexed(komu_stream* s) {
     const uint64_t end = uint64_t{e.offset} + e.size;
     if (end > MAX_U32 || s->data_offset + end > s->file_size) {
         return fail(s, KOMU_FAIL_PAYLOAD_PAST_END, s->data_offset + end, s->file_size);
+    }
+    if (!s->seekable && e.size > KOMU_MAX_PIPE_PAYLOAD) {
+        return fail(s, KOMU_FAIL_PIPE_PAYLOAD, e.size, KOMU_MAX_PIPE_PAYLOAD);
     }
 
     if (e.offset > s->consumed) {
@@ -190,6 +215,51 @@ int decode_indexed(komu_stream* s) {
     return 0;
 }
 
+// Where `consumed` stands once frame k of an indexed file is decoded.
+uint64_t payload_end(const komu_stream* s, uint32_t k) {
+    return uint64_t{s->index[k].offset} + s->index[k].size;
+}
+
+// komu_seek's work for frames >= 1, its bounds checked. Mode 1 reads frame
+// frames - 1 where it lies.
+int seek_sequential(komu_stream* s, uint32_t frames) {
+    s->next_index = frames - 1;
+    s->consumed = (frames - 1) * s->frame_bytes;  // wraps past 4 GiB, as decoding does
+    if (!position_at(s, uint64_t{frames - 1} * s->frame_bytes)) return fail(s, KOMU_FAIL_READ_ERROR);
+    return decode_sequential(s);
+}
+
+// Indexed modes decode frames from..frames-1, `from` being the nearest of: a
+// key frame at or before frames - 1; the next frame of the record as it
+// stands, when consumed shows it is where decoding left it; frame 0 with a
+// zero reference.
+int seek_indexed(komu_stream* s, uint32_t frames) {
+    const uint32_t here = s->next_index;
+    const bool go_on = here >= 1 && here < frames && s->consumed == payload_end(s, here - 1);
+    uint32_t from = frames - 1;
+    while (from > 0 && !(go_on && from == here) && (s->index[from].flags & KOMU_FRAME_DELTA)) {
+        --from;
+    }
+    if (from == 0) {
+        s->next_index = 0;
+        s->consumed = 0;
+        std::memset(s->prev_frame, 0, s->frame_bytes);
+    } else if (!(go_on && from == here)) {
+        // Just past the payload before, as decoding forwards would stand, so
+        // that frame `from` gets the same order check and gap. An end past
+        // 32 bits is cut to MAX_U32: frame `from` then starts before it, or
+        // is an empty payload at MAX_U32, which no payload kind accepts.
+        const uint64_t before = payload_end(s, from - 1);
+        s->next_index = from;
+        s->consumed = static_cast<uint32_t>(before < MAX_U32 ? before : MAX_U32);
+    }
+    if (!position_at(s, s->consumed)) return fail(s, KOMU_FAIL_READ_ERROR);
+    while (s->next_index < frames) {
+        if (decode_indexed(s) != 0) return -1;
+    }
+    return 0;
+}
+
 // Sets width and height from the header and allocates cur_frame, then
 // prev_frame, storing each pointer as soon as it is obtained.
 bool prepare_frames(komu_stream* s) {
@@ -221,22 +291,17 @@ uint32_t komu_frame_interval_us(uint32_t fps_num, uint32_t fps_den) {
 }
 
 int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return fail(stream, KOMU_FAIL_NO_SUCH_FILE);
-        return fail(stream, KOMU_FAIL_CANNOT_OPEN, static_cast<uint64_t>(errno));
-    }
+    uint32_t why = 0;
+    const int fd = komu_file_open(path, &why);
+    if (fd < 0) return fail(stream, why);
 
-    // Only regular files: their size bounds every declared size below, and
-    // looping needs a file that can be read again from the start. Before the
-    // header is stored, a failure closes the descriptor here.
-    struct stat st {};
+    // A file's size bounds every declared size below; a pipe has none (its
+    // size is KOMU_SIZE_UNKNOWN, which passes every such check), and is read
+    // once from start to end. Before the header is stored, a failure closes
+    // the descriptor here.
+    const uint64_t size = file_size_of(fd);
     komu_header h{};
     const int bad = [&] {
-        if (fstat(fd, &st) != 0) return fail(stream, KOMU_FAIL_READ_ERROR);
-        if (S_ISDIR(st.st_mode)) return fail(stream, KOMU_FAIL_DIRECTORY);
-        if (!S_ISREG(st.st_mode)) return fail(stream, KOMU_FAIL_NOT_REGULAR);
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
         const read_result r = read_exact(fd, &h, KOMU_HEADER_BYTES);
         if (r == READ_END) return fail(stream, KOMU_FAIL_TOO_SHORT, size);
         if (r != READ_OK) return fail(stream, KOMU_FAIL_READ_ERROR);
@@ -260,7 +325,8 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
     stream->consumed = 0;
     stream->frame_bytes = frame_bytes_of(h);
     stream->data_offset = 0;
-    stream->file_size = static_cast<uint64_t>(st.st_size);
+    stream->file_size = size;
+    stream->seekable = size != KOMU_SIZE_UNKNOWN ? 1 : 0;
 
     if (h.mode == KOMU_MODE_SEQUENTIAL) {
         stream->data_offset = h.header_size;
@@ -276,17 +342,17 @@ int komu_open_and_prepare_stream(komu_stream* stream, const char* path) {
                     stream->file_size - h.header_size);
     }
 
-    if (stream->index != nullptr) {
-        // A reopen: same frame count (checked above), so the loaded index stands.
-        const read_result r = skip_bytes(fd, index_bytes);
-        if (r != READ_OK) return fail_read(stream, r, KOMU_FAIL_INDEX_PAST_END);
-    } else {
+    // A reopen has the same frame count (checked above): the loaded index stands.
+    const bool reopen = stream->index != nullptr;
+    if (!reopen) {
         void* p = komu_realloc(nullptr, static_cast<size_t>(index_bytes));
         if (p == nullptr) return fail(stream, KOMU_FAIL_NO_MEMORY);
         stream->index = static_cast<komu_frame_entry*>(p);
-        const read_result r = read_exact(fd, stream->index, static_cast<uint32_t>(index_bytes));
-        if (r != READ_OK) return fail_read(stream, r, KOMU_FAIL_INDEX_PAST_END);
     }
+    const read_result r = reopen ? skip_bytes(fd, index_bytes)
+                                 : read_exact(fd, stream->index, static_cast<uint32_t>(index_bytes));
+    if (r == READ_END) return fail(stream, KOMU_FAIL_INDEX_PAST_END, index_bytes, KOMU_SIZE_UNKNOWN);
+    if (r != READ_OK) return fail(stream, KOMU_FAIL_READ_ERROR);
     stream->data_offset = static_cast<uint32_t>(data_offset);
     return 0;
 }
@@ -323,7 +389,51 @@ int komu_decode_next(komu_stream* stream) {
         result = stream->header.mode == KOMU_MODE_SEQUENTIAL ? decode_sequential(stream)
                                                               : decode_indexed(stream);
     }
-    if (result != 0) stream->failure.frame = stream->next_index + 1;  // as the status bar counts
+    // The frame being decoded, as the status bar counts (1 for a restart
+    // that failed before moving the count back).
+    if (result != 0) stream->failure.frame = stream->next_index % stream->header.frame_count + 1;
+    return result;
+}
+
+int komu_seek(komu_stream* s, uint32_t frames) {
+    if (s->fd < 0 || s->cur_frame == nullptr || s->prev_frame == nullptr) {
+        return fail(s, KOMU_FAIL_NOT_OPEN);
+    }
+    if (!s->seekable) return fail(s, KOMU_FAIL_CANNOT_SEEK);
+    if (frames > s->header.frame_count) {
+        return fail(s, KOMU_FAIL_NO_SUCH_FRAME, frames, s->header.frame_count);
+    }
+    // Set aside all that a failure puts back: the file offset, the two
+    // pictures (in scratch), the position.
+    const off_t offset = lseek(s->fd, 0, SEEK_CUR);
+    if (offset < 0) return fail(s, KOMU_FAIL_READ_ERROR);
+    const uint32_t fb = s->frame_bytes;  // at most 614,400: 2 * fb fits
+    if (s->scratch_cap < 2 * fb) {
+        void* p = komu_realloc(s->scratch, size_t{2} * fb);
+        if (p == nullptr) return fail(s, KOMU_FAIL_NO_MEMORY);
+        s->scratch = static_cast<uint8_t*>(p);
+        s->scratch_cap = 2 * fb;
+    }
+    std::memcpy(s->scratch, s->cur_frame, fb);
+    std::memcpy(s->scratch + fb, s->prev_frame, fb);
+    const uint32_t next_index = s->next_index, consumed = s->consumed;
+
+    int result = 0;
+    if (frames == 0) {
+        result = rewind_data(s) ? 0 : fail(s, KOMU_FAIL_READ_ERROR);
+        if (result == 0) std::memset(s->prev_frame, 0, fb);
+    } else {
+        result = s->header.mode == KOMU_MODE_SEQUENTIAL ? seek_sequential(s, frames)
+                                                         : seek_indexed(s, frames);
+    }
+    if (result != 0) {
+        s->failure.frame = s->next_index + 1;
+        std::memcpy(s->cur_frame, s->scratch, fb);
+        std::memcpy(s->prev_frame, s->scratch + fb, fb);
+        s->next_index = next_index;
+        s->consumed = consumed;
+        (void)lseek(s->fd, offset, SEEK_SET);  // back where a regular file was
+    }
     return result;
 }
 

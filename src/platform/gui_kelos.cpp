@@ -3,8 +3,10 @@
 // in eax, up to three arguments in ebx, ecx and edx, and the one 32-bit result
 // comes back in eax; every other register is left as it was.
 //
-// Built only for that target, with -m32 and -fno-pic into a static library
-// (see src/platform/kelos/build32.cmake); this machine cannot run it.
+// Built only into cinepane-kelos, the target's program (CINEPANE_KELOS in
+// CMakeLists.txt), with -m32 and -fno-pic. Its calls would mean other things
+// to this machine's kernel: the tests run it under an emulator that traps
+// them (tests/test_kelos_run.cpp).
 #include <cstddef>
 #include <cstdint>
 

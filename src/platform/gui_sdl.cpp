@@ -44,7 +44,7 @@ sdl_gui g_gui;  // the one window; zero = not created
 struct key_map {
     SDL_Keycode sym;
     uint32_t key;     // gui key code
-    bool repeats;     // auto-repeat delivered (pan and zoom keys)
+    bool repeats;     // auto-repeat delivered (pan, zoom, seek and step keys)
 };
 
 constexpr key_map KEY_TABLE[] = {
@@ -59,6 +59,8 @@ constexpr key_map KEY_TABLE[] = {
     {SDLK_EQUALS, '=', true},
     {SDLK_MINUS, '-', true},
     {SDLK_UNDERSCORE, '_', true},
+    {SDLK_PERIOD, '.', true},  // frame steps: held, they step on
+    {SDLK_COMMA, ',', true},
     {SDLK_HOME, GUI_KEY_HOME, false},
     {SDLK_END, GUI_KEY_END, false},
     {SDLK_PAGEUP, GUI_KEY_PAGE_UP, true},

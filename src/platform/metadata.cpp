@@ -17,6 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// Reached only while a malformed record is being evaluated: neither is
+// constexpr, so the compiler stops there and names the fault. (No throw: the
+// target's build has no exceptions.)
+void record_magic_must_be_four_characters();
+void record_text_holds_a_nul_before_its_end();
+
 namespace {
 
 // Bytes of a record whose texts are string literals of sizes Ns (each size
@@ -29,7 +35,7 @@ consteval std::array<unsigned char, 4 + 4 + (Ns + ... + 0) + 1> make_record(
     std::array<unsigned char, 4 + 4 + (Ns + ... + 0) + 1> out{};
     std::size_t at = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        if (magic[i] == '\0') throw "magic must be four characters";
+        if (magic[i] == '\0') record_magic_must_be_four_characters();
         out[at++] = static_cast<unsigned char>(magic[i]);
     }
     for (int shift = 0; shift < 32; shift += 8) {
@@ -37,7 +43,7 @@ consteval std::array<unsigned char, 4 + 4 + (Ns + ... + 0) + 1> make_record(
     }
     auto append = [&](const char* text, std::size_t size) {
         for (std::size_t i = 0; i + 1 < size; ++i) {
-            if (text[i] == '\0') throw "text holds a NUL before its end";
+            if (text[i] == '\0') record_text_holds_a_nul_before_its_end();
             out[at++] = static_cast<unsigned char>(text[i]);
         }
         out[at++] = 0;  // the text's NUL

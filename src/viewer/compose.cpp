@@ -13,12 +13,16 @@
 
 namespace {
 
-// Appends piece while the text is at most 126 characters, never past 127.
-void append_bounded(char* text, const char* piece) {
-    size_t len = std::strlen(text);
-    while (*piece != '\0' && len < TEXT_CAP - 1) text[len++] = *piece++;
-    text[len] = '\0';
+// Characters before the NUL of a text buffer. A loop, not strlen: of the
+// string functions the player relies only on copying.
+size_t text_length(const char* text) {
+    size_t len = 0;
+    while (text[len] != '\0') ++len;
+    return len;
 }
+
+// Appends piece while the text is at most 126 characters, never past 127.
+void append_bounded(char* text, const char* piece) { append_text(text, TEXT_CAP, piece); }
 
 // Video column or row under a view position: (v - pan) * 1000 / zoom,
 // truncated toward zero, so a position less than one video pixel before the
@@ -29,6 +33,12 @@ int64_t source_coord(int64_t v, int32_t pan, int32_t zoom) {
 
 }  // namespace
 
+void append_text(char* text, size_t cap, const char* piece) {
+    size_t len = text_length(text);
+    while (*piece != '\0' && len + 1 < cap) text[len++] = *piece++;
+    text[len] = '\0';
+}
+
 void str_append_uint(char* text, uint32_t value) {
     char digits[10];
     int n = 0;
@@ -36,7 +46,7 @@ void str_append_uint(char* text, uint32_t value) {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    size_t len = std::strlen(text);
+    size_t len = text_length(text);
     while (n > 0 && len < TEXT_CAP - 1) text[len++] = digits[--n];
     text[len] = '\0';
 }

@@ -4,8 +4,9 @@
 // decode at most one frame, draw if anything changed, then wait for the next
 // frame's due time. Frame k is due at t0 + (k - anchor) * period, so sleep
 // inaccuracy never accumulates; the schedule is re-anchored when playback
-// restarts at frame 0, when it resumes after a pause, and when the machine
-// has stalled for more than a second (no catch-up burst in any of these).
+// restarts at frame 0, when it resumes after a pause, when input puts
+// another frame on screen (a seek), and when the machine has stalled for
+// more than a second (no catch-up burst and no stall in any of these).
 #include <cstdio>
 #include <cstdlib>
 
@@ -124,9 +125,14 @@ int run_playback(komu_stream* stream, const char* path) {
         if (!was_playing && stream->playing) {
             anchor_at(&clock, time_ms(), stream->next_index);  // resume: no fast-forward
         }
+        // Input put another frame on screen: it is due now, and this pass
+        // decodes nothing more, so that it stays up for one interval.
+        const bool moved = view.moved != 0;
+        view.moved = 0;
+        if (moved) anchor_at(&clock, time_ms(), stream->next_index - 1);
+        bool advanced = moved && stream->playing;
 
-        bool advanced = false;
-        if (polled <= 0 && stream->playing && view.running) {
+        if (!moved && polled <= 0 && stream->playing && view.running) {
             const int result = komu_decode_next(stream);
             if (result == -1) view.running = 0;  // draw what was decoded once more, then end
             if (result != 1) dirty = true;

@@ -4,8 +4,8 @@
 // Standard output gets the one line of each failure; standard error gets a
 // second line naming the file and the reason, in the reader's own words.
 #include <cstdio>
-#include <cstring>
 
+#include "komu_runtime.h"
 #include "viewer.h"
 
 namespace {
@@ -24,7 +24,14 @@ constexpr const char* HELP_TEXT =
     "  - or _, keypad -   zoom out (also the wheel, towards you)\n"
     "  0                  fit the picture to the window again\n"
     "  arrow keys         move the picture 20 pixels (also a left-button drag)\n"
+    "  . and ,            one frame forward / back, and pause\n"
+    "  Shift+Right/Left   1 s forward / back\n"
+    "  Page Down/Up       10 s forward / back\n"
+    "  Home, End          the first / last frame\n"
     "  Esc, q             quit\n"
+    "\n"
+    "A looping file wraps round when moved past its end. The file may be a pipe\n"
+    "(e.g. /dev/stdin): it plays once, and the keys that move through it do nothing.\n"
     "\n"
     "Options, taken only when no file of that name exists:\n"
     "  -h, --help         this text\n"
@@ -36,17 +43,26 @@ constexpr const char* HELP_TEXT =
 void print_reason(const char* path, const komu_failure& failure) {
     char reason[256];
     komu_failure_text(&failure, reason, sizeof reason);
-    std::fprintf(stderr, "cinepane: %s: %s\n", path, reason);
+    char line[KOMU_MAX_PATH + sizeof reason + 16] = "cinepane: ";
+    append_text(line, sizeof line, path);
+    append_text(line, sizeof line, ": ");
+    append_text(line, sizeof line, reason);
+    komu_error_line(line);
+}
+
+bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
 }
 
 // -h, --help or --version, answered on standard output; false for any other
 // argument.
 bool answer_option(const char* arg) {
-    if (std::strcmp(arg, "--version") == 0) {
+    if (same_text(arg, "--version")) {
         std::puts("cinepane " CINEPANE_VERSION);
         return true;
     }
-    if (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "-h") != 0) return false;
+    if (!same_text(arg, "--help") && !same_text(arg, "-h")) return false;
     std::puts(USAGE_LINE);
     std::puts(HELP_TEXT);
     return true;

@@ -2,6 +2,7 @@
 // composition of each pass. Reaches the window server only through gui.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "gui.h"
@@ -51,6 +52,10 @@ struct view_state {
     int32_t dragging;              // left button held at the last mouse event
     int32_t last_valid;            // last_x/last_y hold a drag anchor
     int32_t last_x, last_y;        // pointer at the previous drag step, content pixels
+    // Set by input when it has put another frame on screen (a seek, a frame
+    // step, Home or End); the loop shows it for one frame interval from now,
+    // re-anchoring its schedule there, and clears it.
+    int32_t moved;
 };
 
 // The whole program: start-up, then the window and playback loop. Returns
@@ -79,7 +84,8 @@ void zoom_view(view_state* view, int32_t video_w, int32_t video_h, int32_t zoom_
 // Moves the picture by (dx, dy) view pixels, saturating at +-PAN_LIMIT.
 void pan_view(view_state* view, int64_t dx, int64_t dy);
 
-// Handles one key or mouse event; a quit sets running = 0.
+// Handles one key or mouse event; a quit sets running = 0, a move to
+// another frame sets moved = 1.
 void handle_input(view_state* view, komu_stream* stream, const gui_event* event);
 
 // Samples cur_frame through the view into the render buffer (grown as
@@ -88,6 +94,9 @@ void handle_input(view_state* view, komu_stream* stream, const gui_event* event)
 int compose_frame(view_state* view, const komu_stream* stream);
 // Builds the status line into text[TEXT_CAP].
 void build_status_text(char* text, const char* path, const komu_stream* stream);
+// Appends piece to the NUL-terminated text of a cap-byte buffer, cut so that
+// the text never passes cap - 1 characters.
+void append_text(char* text, size_t cap, const char* piece);
 // Appends value's decimal digits while the text is at most 126 characters.
 void str_append_uint(char* text, uint32_t value);
 // Draws the whole window for this pass: picture, status bar, texts, present.

@@ -59,11 +59,16 @@ def shot(wid, tag):
     run("import", "-window", wid, path)
     return Image(run("convert", path, "-depth", "8", "ppm:-", capture_output=True).stdout)
 
-def player(video, name):
-    """Starts cinepane on video; (process, window id, first screenshot with the bar drawn)."""
-    proc = subprocess.Popen([CINEPANE, video], env=ENV, stderr=subprocess.STDOUT,
-                            stdout=open(os.path.join(WORK, name + ".out"), "w"))
+def player(video, name, piped=None):
+    """Starts cinepane on video, or on /dev/stdin with the bytes piped in; (process, window id,
+    first screenshot with the bar drawn)."""
+    proc = subprocess.Popen([CINEPANE, video if piped is None else "/dev/stdin"], env=ENV,
+                            stdin=None if piped is None else subprocess.PIPE,
+                            stderr=subprocess.STDOUT, stdout=open(os.path.join(WORK, name + ".out"), "w"))
     procs.append(proc)
+    if piped is not None:
+        proc.stdin.write(piped)
+        proc.stdin.close()
     search = ["xdotool", "search", "--name", r"^View \(KOMU\)$"]
     ids = poll(lambda: subprocess.run(search, env=ENV, capture_output=True, text=True,
                                       timeout=60).stdout.split(), bool)
@@ -212,6 +217,43 @@ def check_demo():
     status = poll(proc.poll, lambda code: code is not None)
     check(status == 0, "the window's close request ends the player with 0", f"status {status}")
 
+SEEK_FPS, SEEK_FRAMES, SW, SH = 8, 100, 16, 12  # the colour video: 12.5 s, one colour a frame
+
+def frame_565(k):
+    """Frame k's colour: red steps by 5 (of 32) a frame, blue tells the blocks of 32 apart, so
+    any two frames differ by at least 8 in one 8-bit channel."""
+    return ((k * 5) % 32) << 11 | ((k * 13) % 64) << 5 | (k // 32) * 8 + 3
+
+def shown_frame(img):
+    """The frame whose colour is at the view centre, or None."""
+    px = img.px(W // 2, VIEW_H // 2)
+    return next((k for k in range(SEEK_FRAMES) if near(px, rgb(frame_565(k)))), None)
+
+def check_seek():
+    video = os.path.join(WORK, "colours.komu")
+    run(KOMU, "encode", "-s", f"{SW}x{SH}", "-r", SEEK_FPS, "-o", video, "-", input=b"".join(
+        struct.pack("<H", frame_565(k)) * (SW * SH) for k in range(SEEK_FRAMES)))
+    proc, wid, img = player(video, "seek")
+    xdo("windowfocus", "--sync", wid, "key", "space")  # paused wherever it is
+    # 1 s is 8 frames, 10 s 80; the arrows alone still pan.
+    frame = None
+    for key, want in (("Home", 0), ("period", 1), ("period", 2), ("comma", 1), ("Next", 81),
+                      ("shift+Left", 73), ("End", 99), ("Prior", 19), ("shift+Right", 27)):
+        xdo("key", key)
+        frame = poll(lambda: shown_frame(shot(wid, key)), lambda k: k == want)  # noqa: B023
+        check(frame == want, f"{key} shows frame {want}", f"frame {frame}")
+    xdo("key", "Escape")
+    poll(proc.poll, lambda code: code is not None)
+
+    # From a pipe the video plays, and the seek keys do nothing.
+    proc, wid, img = player("", "pipe", piped=open(video, "rb").read())
+    frame = poll(lambda: shown_frame(shot(wid, "pipe")), lambda k: k is not None and k >= 8)
+    xdo("windowfocus", "--sync", wid, "key", "Home")
+    time.sleep(0.5)
+    later = shown_frame(shot(wid, "pipe_home"))
+    check(frame is not None and later is not None and later > frame,
+          "a video from a pipe plays on; Home does nothing there", f"frame {frame}, then {later}")
+
 def main():
     try:
         xvfb = subprocess.Popen(  # writes its display number to stdout
@@ -224,6 +266,7 @@ def main():
             raise RuntimeError("Xvfb reported no display; see xvfb.log")
         check_still()
         check_demo()
+        check_seek()
     except Exception as error:  # a step that could not run at all
         check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
     finally:
