@@ -80,7 +80,7 @@ void watch_temp(const std::string& path) {
     pending_temp[path.size()] = '\0';
     struct sigaction action {};
     action.sa_handler = remove_pending_temp;
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
     for (int sig : WATCHED_SIGNALS) sigaction(sig, &action, nullptr);
 }
 
