@@ -1,8 +1,10 @@
 #!/bin/sh
 # Writes the fuzz targets' seed corpus, fuzz/corpus/<target>/, with the komu
 # tool: short clips cut from the demo video (16 x 8 and smaller, and one of
-# 48 x 32), encoded in every mode, every payload kind, looping and not. Run it again only when
-# the format or the encoder changes; its output is committed.
+# 48 x 32), encoded in every mode, every payload kind, looping and not; the
+# run-length payloads of those files; and the same clips with options for
+# the writer's target. Run it again only when the format or the encoder
+# changes; its output is committed.
 #
 # Usage: fuzz/make_corpus.sh [KOMU]    (KOMU defaults to build/komu)
 set -eu
@@ -44,14 +46,15 @@ crop "$tmp/start.raw" 0 8 0 466 16 4 > "$tmp/bar.raw"        # the progress bar
 crop "$tmp/still.raw" 0 5 104 40 16 8 > "$tmp/still16.raw"   # repeated frames: zero masks
 crop "$tmp/noise.raw" 0 3 200 200 8 8 > "$tmp/noise8.raw"    # noise, then the scene again
 
-rm -rf "$reader" "$rle"
-mkdir -p "$reader" "$rle"
+encoder=$here/corpus/fuzz_encoder
+rm -rf "$reader" "$rle" "$encoder"
+mkdir -p "$reader" "$rle" "$encoder"
 
 # enc NAME CLIP SIZE ARGS...: one corpus file of the reader target.
 enc() {
     name=$1 clip=$2 size=$3
     shift 3
-    "$komu" encode -s "$size" "$@" -o "$reader/$name.komu" "$tmp/$clip.raw"
+    "$komu" encode -q -s "$size" "$@" -o "$reader/$name.komu" "$tmp/$clip.raw"
 }
 
 for kind in auto raw rle delta delta-rle; do
@@ -150,5 +153,25 @@ first=$rle/digits_key_0.rle
 { printf '\101'; u32le 300000; tail -c +6 "$first"; } > "$rle/large_output.rle"
 { printf '\203'; u32le 256; tail -c +6 "$first"; } > "$rle/width_3.rle"
 
+# ---- The writer's target: 8 bytes of options, then a clip's frames -----------
+# Layout (see fuzz_encoder.cpp): byte 0 = mode | kind << 2 | loop << 5 (kind 5:
+# one per frame); bytes 1, 2 = width - 1, height - 1; byte 3 = key interval |
+# extra header bytes << 3; bytes 4-7 = rate choice.
+
+# seed NAME CLIP W H BYTE0 BYTE3
+seed() {
+    {
+        for b in "$5" $(($3 - 1)) $(($4 - 1)) "$6"; do printf "\\$(printf %03o "$b")"; done
+        u32le 29000
+        cat "$tmp/$2.raw"
+    } > "$encoder/$1.bin"
+}
+seed digits_m2_auto digits 16 8 2 0
+seed digits_m2_delta_rle_loop_g3 digits 16 8 $((2 | 4 << 2 | 32)) 3
+seed square_m3_per_frame square 32 4 $((3 | 5 << 2)) 0
+seed still_m2_delta_extra still16 16 8 $((2 | 3 << 2)) 8
+seed bar_m2_rle_loop bar 16 4 $((2 | 2 << 2 | 32)) 2
+seed noise_m1 noise8 8 8 1 0
+
 echo "corpus: $(ls "$reader" | wc -l) reader files, $(ls "$rle" | wc -l) rle files," \
-     "$(cat "$reader"/* "$rle"/* | wc -c) bytes"
+     "$(ls "$encoder" | wc -l) encoder files, $(cat "$reader"/* "$rle"/* "$encoder"/* | wc -c) bytes"

@@ -10,13 +10,15 @@
 #   FUZZ_BUILD_DIR     build folder (default: build-fuzz beside fuzz/)
 #   FUZZ_RUNS_RLE      inputs for fuzz_rle (default 600000, about a minute)
 #   FUZZ_RUNS_READER   inputs for fuzz_reader (default 1500000, about a minute)
-#   FUZZ_MAX_TIME      seconds per target at most (default 150)
+#   FUZZ_RUNS_ENCODER  inputs for fuzz_encoder (default 100000, about 40 seconds)
+#   FUZZ_MAX_TIME      seconds per target at most (default 70: the three targets and
+#                      their build stay within about four minutes on a loaded machine)
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-max_time=${FUZZ_MAX_TIME:-150}
+max_time=${FUZZ_MAX_TIME:-70}
 
 if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null; then
     echo "fuzz/run.sh: clang and clang++ are needed" >&2
@@ -25,16 +27,17 @@ fi
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCINEPANE_FUZZ=ON -DCINEPANE_GUI_SDL=OFF \
     -DCINEPANE_TESTS=OFF -DCINEPANE_BENCH=OFF -DCINEPANE_WERROR=ON >/dev/null
-cmake --build "$build" -j2 --target fuzz_rle fuzz_reader
+cmake --build "$build" -j2 --target fuzz_rle fuzz_reader fuzz_encoder
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 status=0
 
-for target in fuzz_rle fuzz_reader; do
+for target in fuzz_rle fuzz_reader fuzz_encoder; do
     case $target in
         fuzz_rle) runs=${FUZZ_RUNS_RLE:-600000} ;;
         fuzz_reader) runs=${FUZZ_RUNS_READER:-1500000} ;;
+        fuzz_encoder) runs=${FUZZ_RUNS_ENCODER:-100000} ;;
     esac
     mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
     cp "$here/corpus/$target/"* "$work/$target/corpus/"

@@ -15,9 +15,10 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What building and playing needs.
+# What building and playing needs (FFmpeg's libraries: komu encode reads video).
 BUILD_PACKAGES=(g++ make cmake pkg-config libsdl2-dev libsdl2-ttf-dev libfontconfig-dev libx11-dev
-                fonts-dejavu-core libpng-dev libswscale-dev libavutil-dev)
+                fonts-dejavu-core libpng-dev libavformat-dev libavcodec-dev libswscale-dev
+                libavutil-dev)
 # What the whole test suite needs besides: GoogleTest, Google Benchmark (the
 # benchmarks are built, not run), the real-window test's X server, tools and
 # window manager, ffmpeg for real content, the 32-bit compiler, clang for the

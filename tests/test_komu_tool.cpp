@@ -14,6 +14,7 @@
 
 #include "komu_test_files.h"
 #include "komu_write.h"
+#include "rgb565.h"
 #include "run_process.h"
 
 namespace {
@@ -113,7 +114,7 @@ TEST_F(KomuTool, EncodeDecodeRoundTripsEveryModeKindKeyIntervalAndLoop) {
                 EXPECT_EQ(fields(info, {"mode", "width", "height", "flags", "fps_num", "fps_den"}),
                           mode + (loop ? " 37 23 0x01 (loop) 30 1" : " 37 23 0x00 24000 1001"));
                 EXPECT_EQ(fields(info, {"raw_key", "rle_key", "raw_delta", "rle_delta"}),
-                          mode == "1" ? "- - - -" : counts[loop]);
+                          mode == "1" ? "12 0 0 0" : counts[loop]);
             }
         }
     }
@@ -146,24 +147,34 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
     const std::vector<std::string> bad_arguments = {
         "frobnicate", "decode a.komu ten", "encode -s 8by8", "encode -s 8x8 --kind fast",
         "encode -s 8x8 -r 30/0", "encode -s 8x8 --mode 4", "encode -s 8x8 --mode 1 --kind rle",
-        "encode -s 641x1 in.raw", "encode -s 1x481 in.raw", "encode -s 0x5 in.raw"};
+        "encode -s 641x1 in.raw", "encode -s 1x481 in.raw", "encode -s 0x5 in.raw",
+        "encode -s 8x8 --fit 8x8 in.raw", "encode --fit 641x480 in.mp4", "encode --dither x in.mp4"};
     const std::vector<std::string> failures = {
-        "encode -s 10x10 -o out.komu partial.raw", "encode -s 10x10 -o out.komu empty.raw",
+        "encode -s 20x20 -o out.komu partial.raw", "encode -s 10x10 -o out.komu empty.raw",
         "encode -s 10x10 -o out.komu missing.raw", "encode -s 1x1 -o out.komu many.raw",
-        "encode -s 10x10 -o no/such/dir/out.komu partial.raw",
-        "encode -s 10x10 -o old.komu partial.raw", "info magic.komu", "info missing.komu",
-        "decode magic.komu", "decode missing.komu"};
+        "encode -s 10x10 -o no/such/dir/out.komu partial.raw", "encode -o out.komu old.komu",
+        "encode -s 10x10 -o old.komu empty.raw", "encode -o old.komu missing.mp4",
+        "info magic.komu", "info missing.komu", "decode magic.komu", "decode missing.komu"};
     for (int status : {1, 2}) {
         for (const std::string& args : status == 1 ? failures : bad_arguments) {
             SCOPED_TRACE(args);
-            const run_result r = run(args);
+            run_result r = run(args);
             EXPECT_EQ(r.status, status);
+            if (args.starts_with("encode -s 20x20")) {  // less than a frame: a warning first
+                EXPECT_TRUE(r.err.starts_with("komu: warning: the input ends inside frame 1 "));
+                r.err.erase(0, r.err.find('\n') + 1);
+            }
             expect_one_error_line(r);
             EXPECT_TRUE(r.out.empty());
             EXPECT_EQ(file_count(), 5u);  // the inputs only: no OUT, no temporary
         }
     }
     EXPECT_TRUE(read_bytes(path("old.komu")) == one);
+    // Interrupted (Ctrl-C) while it waits for input: no OUT, no temporary.
+    const std::string interrupt = " encode -s 8x8 -o out.komu & sleep 0.3; kill -INT $!; wait $!";
+    EXPECT_EQ(testproc::run({"/bin/sh", "-c", "cd " + std::string(dir_) + "; sleep 2 2>&- | '"
+                             KOMU_BIN "'" + interrupt}).status, 128 + SIGINT);
+    EXPECT_EQ(file_count(), 5u);
 }
 
 // Overwrites index entry i's offset and size (a 28-byte header assumed).
@@ -172,44 +183,65 @@ void set_entry(bytes* file, uint32_t i, uint32_t offset, uint32_t size) {
     std::memcpy(&(*file)[KOMU_HEADER_BYTES + i * KOMU_ENTRY_BYTES], entry, 8);
 }
 
-TEST_F(KomuTool, InfoCountsKindsAndGapsAndDecodeStopsAtAnOrderBreak) {
+TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
     // 2 x 1, 25 fps, 4 extra header bytes; one entry of each kind (flags with
     // meaningless bits set), gaps of 2 and 7 bytes, 3 bytes after the last.
     komu_header h = testfile::header(2, 1, KOMU_MODE_INDEXED_ALT, 4);
     h.fps_num = 25;
     h.header_size = KOMU_HEADER_BYTES + 4;
     bytes file = testfile::indexed(h, {{KOMU_FRAME_DELTA_RLE, bytes(4)},
-                                       {KOMU_FRAME_RLE16 | 0x100, bytes(3), 2},
+                                       {KOMU_FRAME_RLE16 | 0x100, bytes{0xFF, 0, 0}, 2},
                                        {KOMU_FRAME_DELTA | KOMU_FRAME_RLE16, bytes(4)},
-                                       {KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE, bytes(2), 7}});
+                                       {KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE, bytes{0xFD, 0}, 7}});
     file.resize(file.size() + 3);
     write_bytes(path("gaps.komu"), file);
     EXPECT_EQ(fields(run("info gaps.komu").out,
                      {"magic", "mode", "frame_count", "frame_interval_us", "data_offset",
                       "file_size", "raw_key", "rle_key", "raw_delta", "rle_delta", "payload_bytes",
-                      "gap_bytes", "trailing_bytes", "order_break"}),
-              "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3 none");
+                      "gap_bytes", "trailing_bytes"}),
+              "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3");
 
-    // Four 2 x 1 raw keys; entries 2 and 3 moved back. info reports the first
-    // break; decode writes frames 0 and 1, then fails naming the third.
+    // Four 2 x 1 raw keys; the same with entry 2 moved back, entry 3 past
+    // the end, entry 0 a byte short, at 2 fps; in mode 1, cut.
     const bytes four = testfile::picture(2, 4, 1);
     std::vector<testfile::payload> frames;
     for (int i = 0; i < 4; ++i) frames.push_back({0, bytes(&four[i * 4], &four[i * 4 + 4])});
     file = testfile::indexed(testfile::header(2, 1, KOMU_MODE_INDEXED, 4), frames);
-    bytes moved = file;
-    set_entry(&moved, 2, 6, 4);
-    set_entry(&moved, 3, 1, 4);
-    write_bytes(path("order.komu"), moved);
-    EXPECT_TRUE(fields(run("info order.komu").out, {"order_break"}).starts_with("entry 2:"));
+    const auto edit = [&](const char* name, uint32_t entry, uint32_t offset, uint32_t size,
+                          uint8_t fps = 30) {
+        bytes f = file;
+        set_entry(&f, entry, offset, size);
+        f[16] = fps;  // fps_num
+        write_bytes(path(name), f);
+    };
+    edit("good.komu", 0, 0, 4), edit("order.komu", 2, 6, 4), edit("long.komu", 3, 12, 40);
+    edit("short.komu", 0, 0, 3), edit("slow.komu", 0, 0, 4, 2);
+    write_bytes(path("cut.komu"), testfile::sequential(testfile::header(2, 1, 1, 5), {four, {1}}));
+    const struct { std::string file, summary, error; } cases[] = {
+        {"gaps.komu", "4 at 25/1 fps, 0.16 s, played once", ""},
+        {"good.komu", "key frames:   4, every frame\n", ""},
+        {"order.komu", "raw key (16 B)", "frame 3 cannot be decoded: it overlaps frame 2 (its payload "
+         "starts at 6, the one before ends at 8): playback stops after frame 2"},
+        {"long.komu", "", "frame 4 cannot be decoded: its payload ends at byte 128, past the end of "
+         "the file (92 bytes): playback stops after frame 3"},
+        {"short.komu", "", "frame 1 cannot be decoded: its payload is 3 bytes, a raw frame needs 4: "
+         "cinepane refuses to start"},
+        {"slow.komu", "2/1 fps: outside the 5..1000 the player keeps, so it plays at 5 fps, 2.50 "
+         "times too fast", ""},
+        {"cut.komu", "mode:         sequential (1)", "frame 5 cannot be decoded: the file ends "
+         "inside it: playback stops after frame 4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const run_result r = run("info " + c.file);
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, c.error.empty() ? 0 : 1);
+        EXPECT_EQ(r.err, c.error.empty() ? "" : "komu: " + c.file + ": " + c.error + "\n");
+    }
     const run_result bad = run("decode order.komu");
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.out_bytes() == bytes(four.begin(), four.begin() + 8));
-    expect_one_error_line(bad);
-    EXPECT_NE(bad.err.find("frame 3 cannot be decoded: it overlaps frame 2"), std::string::npos)
-        << bad.err;
-    set_entry(&file, 3, 12, 40);  // past the end of the file
-    write_bytes(path("long.komu"), file);
-    EXPECT_TRUE(fields(run("info long.komu").out, {"past_end"}).starts_with("entry 3:"));
+    EXPECT_EQ(bad.err, "komu: order.komu: " + cases[2].error.substr(0, cases[2].error.find("):") + 1) + "\n");
 }
 
 // decode --start N: the frames from N on, in playback order, for every mode,
@@ -276,6 +308,112 @@ TEST_F(KomuTool, DemoIsDeterministicLoopsAndDecodesWithEveryPayloadKind) {
     }
     EXPECT_TRUE(kinds[0] && kinds[1] && kinds[2] && kinds[3]);
     EXPECT_EQ(komu_decode_next(&st.s), 0);  // loops: wraps to frame 0
+}
+
+// Flat colour of every 8-bit value: without dithering every pixel shows
+// the nearest RGB565 level; with it, the picture's mean is the colour.
+TEST(Dithering, NoneTakesTheNearestLevelAndTheOthersKeepTheMean) {
+    constexpr uint32_t N = 64;
+    std::vector<uint8_t> rgb(N * N * 3), out(N * N * 2);
+    std::vector<int32_t> errors;
+    for (dither_mode mode : {dither_mode::none, dither_mode::ordered, dither_mode::diffusion}) {
+        for (int v = 0; v < 256; ++v) {
+            SCOPED_TRACE(testing::Message() << dither_name(mode) << " " << v);
+            const int want[3] = {v, 255 - v, (v * 7) % 256};
+            for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(want[i % 3]);
+            rgb565_from_rgb24(rgb.data(), N * 3, N, N, mode, out.data(), &errors);
+            double sum[3] = {};
+            for (size_t i = 0; i < N * N; ++i) {
+                const int p = out[2 * i] | out[2 * i + 1] << 8, r = p >> 11, g = p >> 5 & 63, b = p & 31;
+                const int shown[3] = {r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2};
+                for (int c = 0; c < 3; ++c) {
+                    sum[c] += shown[c];
+                    // Levels are at most 9 apart, so the nearest is within 4.
+                    ASSERT_TRUE(mode != dither_mode::none || std::abs(shown[c] - want[c]) <= 4);
+                }
+            }
+            for (int c = 0; c < 3 && mode != dither_mode::none; ++c) {
+                EXPECT_NEAR(sum[c] / (N * N), want[c], 0.2) << "channel " << c;
+            }
+        }
+    }
+}
+
+// Five raw 4 x 3 frames at rates the player would clamp, then cut short.
+TEST_F(KomuTool, RawInputKeepsItsTimingAndEveryWholeFrame) {
+    const size_t fb = 4 * 3 * 2;
+    const bytes in = testfile::picture(4, 3 * 5, 7);
+    bytes cut = in;
+    cut.resize(cut.size() + 10, 1);  // 10 bytes of a sixth frame
+    write_bytes(path("in.raw"), in);
+    write_bytes(path("cut.raw"), cut);
+    const struct { std::string args, rate, frames, warning; } cases[] = {
+        {"-r 2 in.raw", "6 1", "000111222333444", ""},  // each frame 3 times
+        {"-r 2000 in.raw", "1000 1", "024", ""},         // every other frame
+        {"-r 30000/1001 cut.raw", "30000 1001", "01234", "inside frame 6 (10 of 24 bytes)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const run_result r = run("encode -s 4x3 -o out.komu " + c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err.find("komu: warning: ") == 0, !c.warning.empty()) << r.err;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+        bytes want;
+        for (char f : c.frames) want.insert(want.end(), &in[(f - '0') * fb], &in[(f - '0' + 1) * fb]);
+        EXPECT_TRUE(run("decode out.komu").out_bytes() == want);
+        EXPECT_EQ(fields(run("info out.komu").out, {"fps_num", "fps_den"}), c.rate);
+    }
+}
+
+// Videos made by ffmpeg: the picture fits 640 x 480 (or --fit) with its
+// display aspect kept, the rate is the source's exact one (made playable,
+// or the average of a variable one) and the duration is kept within a frame.
+TEST_F(KomuTool, AnyVideoKeepsItsAspectRateAndDuration) {
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+    const struct { std::string source, encode, size, rate; double seconds; } cases[] = {
+        {"testsrc2=s=320x180:r=25 -t 4 wide.mp4", "wide.mp4", "320 180", "25 1", 4},
+        {"testsrc2=s=1280x720:r=30000/1001 -t 1 hd.mp4", "-q hd.mp4", "640 360", "30000 1001", 1},
+        {"testsrc2=s=720x576:r=25 -t 0.4 -vf setsar=16/15 pal.mkv", "pal.mkv", "640 480", "25 1", 0.4},
+        {"testsrc2=s=160x120:r=2 -t 3 slow.mkv", "slow.mkv", "160 120", "6 1", 3},
+        {"testsrc2=s=160x120:r=25 -t 2 small.mkv", "--fit 320x320 --upscale small.mkv", "320 240",
+         "25 1", 2},
+        {"testsrc2=s=160x120:r=25 -t 2 small.mkv", "--fit 64x64 -r 10 small.mkv", "64 48", "10 1", 2},
+        // 40 pictures a second, a step of 1/20 s after every odd one: 26.7 on average
+        {"testsrc2=s=160x120:r=40 -t 3 -vf \"setpts='(floor(N/2)*0.075+mod(N,2)*0.05)/TB'\" "
+         "-fps_mode vfr vfr.mp4", "vfr.mp4", "160 120", "3200 119", 2.975},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.encode);
+        ASSERT_EQ(std::system(("cd " + std::string(dir_) + " && ffmpeg -nostdin -v error -y -f lavfi "
+                               "-i " + c.source).c_str()), 0);
+        const run_result r = run("encode -o out.komu " + c.encode);
+        EXPECT_EQ(r.status, 0) << r.err;
+        // Not a terminal: no progress line, only the summary (none with -q).
+        const bool quiet = c.encode.starts_with("-q");
+        EXPECT_EQ(r.err.starts_with("komu: out.komu: "), !quiet);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), quiet ? 0 : 1);
+        const std::string info = run("info out.komu").out;
+        EXPECT_EQ(fields(info, {"width", "height", "fps_num", "fps_den"}), c.size + " " + c.rate);
+        const double frames = std::stod(fields(info, {"frame_count"}));
+        const double rate = std::stod(c.rate) / std::stod(c.rate.substr(c.rate.find(' ')));
+        EXPECT_NEAR(frames / rate, c.seconds, 1 / rate);
+    }
+    // The picture itself: the 4:3 source's first frame against ffmpeg's own
+    // scaling and conversion of it, channel by channel.
+    ASSERT_EQ(run("encode -o out.komu pal.mkv").status, 0);
+    ASSERT_EQ(std::system(("cd " + std::string(dir_) + " && ffmpeg -nostdin -v error -i pal.mkv "
+                           "-frames:v 1 -vf scale=640:480 -pix_fmt rgb24 -f rawvideo ref.rgb").c_str()), 0);
+    const bytes ref = read_bytes(path("ref.rgb")), got = run("decode out.komu 1").out_bytes();
+    ASSERT_EQ(ref.size(), size_t{640} * 480 * 3);
+    ASSERT_EQ(got.size(), size_t{640} * 480 * 2);
+    double error[3] = {};
+    for (size_t i = 0; i < size_t{640} * 480; ++i) {
+        const int p = got[2 * i] | got[2 * i + 1] << 8;
+        const int r = p >> 11, g = (p >> 5) & 63, b = p & 31;  // shown as 8 bits:
+        const int c[3] = {r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2};
+        for (int k = 0; k < 3; ++k) error[k] += std::abs(c[k] - ref[3 * i + size_t(k)]);
+    }
+    for (double e : error) EXPECT_LT(e / (640 * 480), 6);  // mean per pixel, of 255 (about 3)
 }
 
 // The thumbnail is the first frame, scaled to fit SIZE with its aspect kept

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "komu_round_trip.h"
 #include "komu_test_files.h"
 #include "komu_write.h"
 
@@ -78,6 +79,59 @@ TEST(KomuEncode, RefusesWhatTheFormatCannotHold) {
     EXPECT_TRUE(!error.empty() && error.find('\n') == std::string::npos) << error;
     o.mode = KOMU_MODE_SEQUENTIAL;
     EXPECT_TRUE(komu_check_size(o, KOMU_MAX_INDEXED_FRAMES + 1, 0x100000000ull, &error));
+}
+
+// Random options and frames of every sort an encoder meets (noise, a few
+// changed pixels, flat colour, a repeat), now and then a kind forced per
+// frame as the demo does: the reader decodes exactly what went in.
+TEST(KomuWriter, WhateverGoesInTheReaderDecodesExactly) {
+    std::mt19937 rng(99);
+    auto pick = [&](uint32_t n) { return uint32_t(rng() % n); };
+    for (int trial = 0; trial < 400; ++trial) {
+        komu_encode_options o{.width = uint16_t(1 + pick(24)), .height = uint16_t(1 + pick(12))};
+        o.mode = uint16_t(1 + pick(3));
+        o.kind = o.mode == 1 ? komu_kind::automatic : komu_kind(pick(5));
+        o.key_interval = pick(4);
+        o.loop = pick(2);
+        o.header_extra = pick(3) * 3;
+        const uint32_t rates[][2] = {{5, 1}, {30000, 1001}, {1000, 1}, {24, 1}};
+        o.fps_num = rates[trial % 4][0], o.fps_den = rates[trial % 4][1];
+        const size_t fb = size_t{o.width} * o.height * 2;
+        bytes frames, f(fb, 0);
+        for (uint32_t i = 1 + pick(10); i > 0; --i) {
+            const uint32_t sort = pick(4);
+            for (size_t b = 0; b < fb; ++b) {
+                if (sort == 0 || (sort == 1 && pick(16) == 0)) f[b] = uint8_t(rng());
+                if (sort == 2) f[b] = uint8_t(b % 2 ? trial : i);
+            }
+            frames.insert(frames.end(), f.begin(), f.end());
+        }
+        std::vector<komu_kind> kinds;
+        for (uint32_t k = pick(3) == 0 ? 1 + pick(5) : 0; k > 0; --k) kinds.push_back(komu_kind(pick(5)));
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        EXPECT_EQ(roundtrip::check(o, frames, kinds), "");
+    }
+}
+
+// Rates outside what the player plays keep their timing by whole repeats or
+// drops, and the writer refuses them as they are.
+TEST(KomuWriter, PlayableRatesKeepTheTiming) {
+    const struct { uint32_t num, den, want_num, want_den, repeat, keep_every; } cases[] = {
+        {30, 1, 30, 1, 1, 1},     {30000, 1001, 30000, 1001, 1, 1}, {5, 1, 5, 1, 1, 1},
+        {1000, 1, 1000, 1, 1, 1}, {2, 1, 6, 1, 3, 1},               {1, 10, 5, 1, 50, 1},
+        {24, 5, 48, 5, 2, 1},     {2000, 1, 1000, 1, 1, 2},         {3000, 1001, 6000, 1001, 2, 1},
+        {2001, 2, 2001, 4, 1, 2}, {0xFFFFFFFF, 1, 0xFFFFFFFF, 4294968, 1, 4294968},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.num << "/" << c.den);
+        const komu_rate_fit fit = komu_playable_rate(c.num, c.den);
+        EXPECT_EQ(fit.num * uint64_t{c.want_den}, c.want_num * uint64_t{fit.den});
+        EXPECT_EQ(fit.repeat, c.repeat);
+        EXPECT_EQ(fit.keep_every, c.keep_every);
+        std::string error;
+        const komu_encode_options o{.width = 1, .height = 1, .fps_num = c.num, .fps_den = c.den};
+        EXPECT_EQ(komu_check_options(o, &error), c.repeat == 1 && c.keep_every == 1) << error;
+    }
 }
 
 }  // namespace

@@ -70,6 +70,23 @@ bool parse_pair(std::string_view text, char separator, uint64_t max, uint64_t* a
     return parse_uint(text.substr(0, at), max, a) && parse_uint(text.substr(at + 1), max, b);
 }
 
+std::string size_text(uint64_t bytes) {
+    char buf[32];
+    if (bytes < 1000) {
+        std::snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
+        return buf;
+    }
+    const char* units[] = {"kB", "MB", "GB", "TB"};
+    double v = double(bytes) / 1000;
+    int u = 0;
+    while (v >= 1000 && u < 3) {
+        v /= 1000;
+        ++u;
+    }
+    std::snprintf(buf, sizeof buf, "%.*f %s", v < 100 ? 2 : 1, v, units[u]);
+    return buf;
+}
+
 void print_error(const std::string& message) {
     std::fprintf(stderr, "komu: %s\n", message.c_str());
 }

@@ -45,5 +45,8 @@ bool parse_uint(std::string_view text, uint64_t max, uint64_t* value);
 // "A" + separator + "B", both whole numbers in 0..max.
 bool parse_pair(std::string_view text, char separator, uint64_t max, uint64_t* a, uint64_t* b);
 
+// Sizes for people: "950 B", "12.3 kB", "4.56 MB" (powers of 1000).
+std::string size_text(uint64_t bytes);
+
 // "komu: " + message, one line on standard error.
 void print_error(const std::string& message);

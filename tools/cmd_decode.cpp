@@ -39,11 +39,12 @@ int cmd_decode(const parsed_args& args) {
         return STATUS_USAGE;
     }
 
-    komu_stream s;
-    if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": " + failure_words(s.failure));
-        return STATUS_FAILED;
+    if (isatty(STDOUT_FILENO)) {
+        print_error("decode: standard output is a terminal; send the frames to a file or a pipe");
+        return STATUS_USAGE;
     }
+    komu_stream s;
+    if (!open_or_say_why(path, &s)) return STATUS_FAILED;
     if (start >= s.header.frame_count) {
         print_error("decode: --start " + start_text + " is past the last frame of " + path + " (" +
                     std::to_string(s.header.frame_count) + " frames, counted from 0)");

@@ -89,10 +89,7 @@ int cmd_thumbnail(const parsed_args& args) {
     }
     const std::string& path = args.positional[0];
     komu_stream s;
-    if (komu_open_stream(&s, path.c_str()) != 0) {
-        print_error(path + ": " + failure_words(s.failure));
-        return STATUS_FAILED;
-    }
+    if (!open_or_say_why(path, &s)) return STATUS_FAILED;
     std::string error;
     int status = STATUS_FAILED;
     if (komu_decode_next(&s) != 0) {

@@ -13,6 +13,14 @@ inline std::string failure_words(const komu_failure& failure) {
     return text;
 }
 
+// Opens path as the player does. False, after the reader's words on
+// standard error ("komu: PATH: does not exist"), when it cannot.
+inline bool open_or_say_why(const std::string& path, komu_stream* s) {
+    if (komu_open_stream(s, path.c_str()) == 0) return true;
+    print_error(path + ": " + failure_words(s->failure));
+    return false;
+}
+
 extern const command INFO_COMMAND;       // cmd_info.cpp
 extern const command DECODE_COMMAND;     // cmd_decode.cpp
 extern const command ENCODE_COMMAND;     // cmd_encode.cpp

@@ -14,28 +14,41 @@ constexpr const char* USAGE = R"(Usage: komu COMMAND [ARGS]
 Inspects, decodes and writes KOMU videos (RGB565 frames).
 
   komu info FILE
-      Prints the header fields, the frame interval the player will use and,
-      for indexed files (modes 2, 3), how many frames of each payload kind
-      there are, the payload and gap bytes and the first index entry that
-      breaks the payload order. Status 1 if the player would refuse FILE.
+      Says what FILE holds: size, frames, rate and duration, looping or not,
+      mode, payload kinds with their counts and sizes, key frames, data rate
+      and whether every frame decodes; then the header fields under their
+      names in komu.h and the layout figures. Every frame is decoded once,
+      as the player would: status 1, with the reason on standard error,
+      when the player would refuse FILE or stop before its end.
 
   komu decode [--start N] FILE [COUNT]
       Decodes COUNT frames (default: to the last frame) in playback order,
       from frame N (default 0; counted from 0), and writes them to standard
-      output as raw RGB565 little-endian, width*height*2 bytes each: the same
-      bytes as decoding from frame 0 and dropping N frames. A looping file
+      output (not a terminal) as raw RGB565 little-endian, width*height*2
+      bytes each: the same bytes as decoding from frame 0 and dropping N
+      frames. A looping file
       wraps to frame 0; otherwise decoding stops after the last frame. A
       frame that fails: status 1, the frames before it written. FILE may be
       a pipe (e.g. /dev/stdin); a looping file from a pipe ends after its
       last frame, status 1.
 
-  komu encode -s WxH [-r NUM[/DEN]] [--loop] [--mode 1|2|3]
-              [--kind auto|raw|rle|delta|delta-rle] [-g N] [-o OUT] [IN]
-      Reads raw RGB565 little-endian frames from IN (default, or "-":
-      standard input), e.g. from ffmpeg ... -pix_fmt rgb565le -f rawvideo -,
-      and writes a KOMU file.
-        -s WxH          frame size, 1x1 to 640x480 (required)
-        -r NUM[/DEN]    frame rate (default 30/1)
+  komu encode IN [-o OUT] [--fit WxH] [--upscale] [--dither D] [OPTIONS]
+  komu encode -s WxH [OPTIONS] [-o OUT] [IN]
+      Writes a KOMU file from any video FFmpeg's libraries read (the first
+      form; IN "-" is standard input), or from raw RGB565 little-endian
+      frames of WxH (-s; IN default or "-": standard input). A video is
+      scaled to fit 640x480 with its display aspect kept and never enlarged,
+      written at its own rate as an exact fraction (a variable rate at its
+      average), its sound left out. Rates outside the 5..1000 frames a second
+      the player keeps are brought inside by showing each frame a whole
+      number of times, or only every n-th, so the timing stays.
+        --fit WxH       fit within WxH instead (at most 640x480)
+        --upscale       enlarge a smaller picture to fill the fit
+        --dither D      ordered (default): a fixed 8x8 pattern, stable from
+                        frame to frame; diffusion: error diffusion, finer but
+                        larger files; none: the nearest RGB565 colour
+        -s WxH          raw input of this frame size, 1x1 to 640x480
+        -r NUM[/DEN]    frame rate, e.g. 25 or 30000/1001 (raw default 30/1)
         --loop          set the loop flag
         --mode M        1: raw frames, no index; 2 (default), 3: indexed
         --kind K        auto (default): the smallest payload of each frame;
@@ -46,6 +59,10 @@ Inspects, decodes and writes KOMU videos (RGB565 frames).
                         renamed when complete, so a failure leaves no OUT.
                         Without -o (or with -o -) the file goes to standard
                         output, which must then not be a terminal.
+        -q              no progress line (shown when standard error is a
+                        terminal) and no summary
+      A raw input that ends inside a frame keeps the whole frames before it,
+      with a warning.
 
   komu demo [-o OUT]
       Writes the built-in demo video (640x480, 30 fps, 300 frames, looping)

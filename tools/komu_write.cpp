@@ -4,7 +4,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "output.h"
 
@@ -91,6 +93,48 @@ std::vector<uint8_t> rle_encode_packbits(std::span<const uint8_t> src, uint32_t 
     return out;
 }
 
+namespace {
+
+// num/den in lowest terms; a fraction too large for 32 bits (only from
+// absurd inputs) is approximated by dropping low bits of both.
+void reduce_to_u32(uint64_t num, uint64_t den, uint32_t* out_num, uint32_t* out_den) {
+    const uint64_t g = std::gcd(num, den);
+    num /= g;
+    den /= g;
+    while (num > 0xFFFFFFFFull || den > 0xFFFFFFFFull) {
+        num = (num + 1) >> 1;
+        den = (den + 1) >> 1;
+    }
+    *out_num = static_cast<uint32_t>(num);
+    *out_den = static_cast<uint32_t>(den);
+}
+
+bool playable(uint64_t num, uint64_t den) {
+    return num >= KOMU_MIN_FPS * den && num <= KOMU_MAX_FPS * den;
+}
+
+}  // namespace
+
+komu_rate_fit komu_playable_rate(uint32_t num, uint32_t den) {
+    komu_rate_fit fit{num, den, 1, 1};
+    if (num == 0 || den == 0 || playable(num, den)) return fit;
+    if (num < uint64_t{KOMU_MIN_FPS} * den) {
+        const uint64_t m = (uint64_t{KOMU_MIN_FPS} * den + num - 1) / num;  // >= 2
+        fit.repeat = static_cast<uint32_t>(std::min<uint64_t>(m, 0xFFFFFFFFull));
+        reduce_to_u32(uint64_t{num} * fit.repeat, den, &fit.num, &fit.den);
+    } else {
+        const uint64_t m = (num + uint64_t{KOMU_MAX_FPS} * den - 1) / (uint64_t{KOMU_MAX_FPS} * den);
+        fit.keep_every = static_cast<uint32_t>(m);
+        reduce_to_u32(num, uint64_t{den} * m, &fit.num, &fit.den);
+    }
+    // An approximated fraction may land just outside; the bound itself is then closest.
+    if (!playable(fit.num, fit.den)) {
+        fit.num = fit.repeat > 1 ? KOMU_MIN_FPS : KOMU_MAX_FPS;
+        fit.den = 1;
+    }
+    return fit;
+}
+
 bool komu_check_options(const komu_encode_options& o, std::string* error) {
     if (o.width < 1 || o.width > KOMU_MAX_WIDTH || o.height < 1 || o.height > KOMU_MAX_HEIGHT) {
         *error = "size " + std::to_string(o.width) + "x" + std::to_string(o.height) +
@@ -99,6 +143,11 @@ bool komu_check_options(const komu_encode_options& o, std::string* error) {
     }
     if (o.fps_num == 0 || o.fps_den == 0) {
         *error = "frame rate needs a non-zero numerator and denominator";
+        return false;
+    }
+    if (!playable(o.fps_num, o.fps_den)) {
+        *error = "frame rate " + std::to_string(o.fps_num) + "/" + std::to_string(o.fps_den) +
+                 " is outside the 5..1000 frames per second the player plays";
         return false;
     }
     if (o.mode < KOMU_MODE_SEQUENTIAL || o.mode > KOMU_MODE_INDEXED_ALT) {
@@ -269,6 +318,11 @@ bool komu_writer_add(komu_writer* w, std::span<const uint8_t> frame, komu_kind k
     w->kinds[komu_payload_kind(flags)] += 1;
     w->since_key = (flags & KOMU_FRAME_DELTA) ? w->since_key + 1 : 1;
     return true;
+}
+
+uint64_t komu_writer_file_bytes(const komu_writer& w) {
+    return KOMU_HEADER_BYTES + uint64_t{w.options.header_extra} +
+           uint64_t{KOMU_ENTRY_BYTES} * w.index.size() + w.data_bytes;
 }
 
 bool komu_writer_finish(komu_writer* w, int out_fd, std::string* error) {

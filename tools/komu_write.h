@@ -27,12 +27,29 @@ struct komu_encode_options {
     uint32_t header_extra = 0;
 };
 
+// The rates the player plays as declared: 5 to 1000 frames per second
+// (it clamps its frame interval to 1,000..200,000 microseconds).
+inline constexpr uint32_t KOMU_MIN_FPS = 5;
+inline constexpr uint32_t KOMU_MAX_FPS = 1000;
+
+// A rate the player plays as declared, for frames that come at num/den a
+// second. Within 5..1000 that rate itself. Below 5 it times the smallest
+// whole `repeat` that reaches 5, each frame then written repeat times (2/1
+// becomes 6/1, each frame three times); above 1000 it divided by the
+// smallest whole `keep_every` that reaches 1000 or less, only every
+// keep_every-th frame then written. Either way the video lasts as long.
+struct komu_rate_fit {
+    uint32_t num, den;
+    uint32_t repeat, keep_every;  // at least 1; at most one of them above 1
+};
+komu_rate_fit komu_playable_rate(uint32_t num, uint32_t den);
+
 // PackBits-encodes src as elements of elem bytes (1 or 2; src.size() must be
 // a multiple of elem). Repeat runs wherever they save bytes, literal runs of
 // up to 128 elements. rle_decode_packbits inverts it exactly.
 std::vector<uint8_t> rle_encode_packbits(std::span<const uint8_t> src, uint32_t elem);
 
-// Checks sizes, rate, mode and kind (mode 1 takes raw frames only). Returns
+// Checks sizes, rate (playable: see komu_playable_rate), mode and kind (mode 1 takes raw frames only). Returns
 // false and sets *error to a one-line reason.
 bool komu_check_options(const komu_encode_options& options, std::string* error);
 
@@ -46,6 +63,8 @@ bool komu_check_size(const komu_encode_options& options, uint64_t frame_count, u
 // The payload kind of an index entry's flags, in the order the tool counts
 // them: 0 raw key, 1 rle key, 2 raw delta, 3 rle delta.
 int komu_payload_kind(uint32_t entry_flags);
+inline constexpr const char* KOMU_PAYLOAD_KIND_NAMES[4] = {"raw key", "rle key", "raw delta",
+                                                            "rle delta"};
 
 // A KOMU file written one frame at a time:
 //   komu_writer w;
@@ -86,6 +105,9 @@ bool komu_writer_begin(komu_writer* writer, const komu_encode_options& options, 
 // cannot be written.
 bool komu_writer_add(komu_writer* writer, std::span<const uint8_t> frame, komu_kind kind,
                      std::string* error);
+
+// Bytes of the file so far: header, index and payloads.
+uint64_t komu_writer_file_bytes(const komu_writer& writer);
 
 // Writes the whole file (header, index, payloads) to out_fd, or into *file.
 // False with *error when no frame was added or a write fails.

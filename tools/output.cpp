@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -61,10 +62,35 @@ int open_scratch(const std::string& near) {
     return fd;
 }
 
+namespace {
+
+// The temporary being written, for the signal handler: an interrupted
+// encode (Ctrl-C) must not leave OUT.tmpXXXXXX behind. Empty when none.
+char pending_temp[4096];
+constexpr int WATCHED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void remove_pending_temp(int sig) {
+    if (pending_temp[0] != '\0') unlink(pending_temp);  // async-signal-safe
+    raise(sig);  // the handler was reset: the signal now ends the program as it would have
+}
+
+void watch_temp(const std::string& path) {
+    if (path.size() >= sizeof pending_temp) return;  // left behind on a signal, as before
+    path.copy(pending_temp, path.size());
+    pending_temp[path.size()] = '\0';
+    struct sigaction action {};
+    action.sa_handler = remove_pending_temp;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (int sig : WATCHED_SIGNALS) sigaction(sig, &action, nullptr);
+}
+
+}  // namespace
+
 output_file::~output_file() {
     if (!temp_path.empty()) {
         close(fd);
         unlink(temp_path.c_str());
+        pending_temp[0] = '\0';
     }
 }
 
@@ -74,7 +100,14 @@ bool open_output(const std::string& path, output_file* out, std::string* error) 
         return true;
     }
     std::string temp = path + ".tmpXXXXXX";
+    // No signal between the temporary's creation and its being watched.
+    sigset_t signals, before;
+    sigemptyset(&signals);
+    for (int sig : WATCHED_SIGNALS) sigaddset(&signals, sig);
+    sigprocmask(SIG_BLOCK, &signals, &before);
     const int fd = mkstemp(temp.data());
+    if (fd >= 0) watch_temp(temp);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         *error = path + ": cannot create a file beside it: " + errno_text();
         return false;
@@ -93,12 +126,12 @@ bool commit_output(output_file* out, std::string* error) {
     if (out->temp_path.empty()) return true;
     const int fd = out->fd;
     out->fd = -1;
-    if (close(fd) != 0 || rename(out->temp_path.c_str(), out->path.c_str()) != 0) {
+    const bool ok = close(fd) == 0 && rename(out->temp_path.c_str(), out->path.c_str()) == 0;
+    if (!ok) {
         *error = out->path + ": " + errno_text();
         unlink(out->temp_path.c_str());
-        out->temp_path.clear();
-        return false;
     }
     out->temp_path.clear();
-    return true;
+    pending_temp[0] = '\0';
+    return ok;
 }
