@@ -26,10 +26,10 @@ Inspects, decodes and writes KOMU videos (RGB565 frames).
       from frame N (default 0; counted from 0), and writes them to standard
       output (not a terminal) as raw RGB565 little-endian, width*height*2
       bytes each: the same bytes as decoding from frame 0 and dropping N
-      frames. A looping file
-      wraps to frame 0; otherwise decoding stops after the last frame. A
-      frame that fails: status 1, the frames before it written. FILE may be
-      a pipe (e.g. /dev/stdin); a looping file from a pipe ends after its
+      frames. A looping file wraps to frame 0; otherwise decoding stops
+      after the last frame. A frame that fails: status 1, the frames before
+      it written. FILE may be a pipe (e.g. /dev/stdin); a looping file from
+      a pipe ends after its
       last frame, status 1.
 
   komu encode IN [-o OUT] [--fit WxH] [--upscale] [--dither D] [OPTIONS]

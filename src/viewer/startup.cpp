@@ -28,6 +28,8 @@ constexpr const char* HELP_TEXT =
     "  Shift+Right/Left   1 s forward / back\n"
     "  Page Down/Up       10 s forward / back\n"
     "  Home, End          the first / last frame\n"
+    "  h                  full view on / off: every pixel of the picture area sampled\n"
+    "  f, F11             fullscreen on / off (also a double-click in the picture)\n"
     "  Esc, q             quit\n"
     "\n"
     "A looping file wraps round when moved past its end. The file may be a pipe\n"
