@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
 """Mutation analysis: how many small faults planted in the code do the unit tests catch?
 
-Each mutant is one operator change on one line of the reader, the player or the encoder: a flipped
-comparison, an off-by-one constant, a swapped operand, a flipped logical operator, an arithmetic
-operator changed, or a dropped statement. For a fixed random sample of them, one at a time, the
+Each mutant is one operator change on one line of the reader, the player or the encoder (the
+writer and the colour reduction): a flipped comparison, an off-by-one constant, a swapped operand, a
+flipped logical operator, an arithmetic operator changed, or a dropped statement. For a fixed random sample of them, one at a time, the
 script changes the line, rebuilds the tests, runs them and puts the line back. A mutant is caught
 when a test fails (or hangs); one that does not compile is stillborn and not counted.
 
-    scripts/mutate.py [--sample 300] [--seed 1] [--build build-mutate] [--list]
+    scripts/mutate.py [--sample 300] [--seed 1] [--build build-mutate] [--only PREFIX...]
+                      [--out FILE] [--list]
 
 Run it from a checkout with nothing else building in it: it edits the sources in place (and always
-restores them). The score is caught / (caught + survived); the survivors are listed, to read.
+restores them). The score is caught / (caught + survived); the survivors are listed, to read. --only
+keeps the sample's mutants in the files under those prefixes (the same mutants a whole run would try
+there); --out writes one line per mutant (verdict, place, change), so that two runs can be compared
+line by line.
 """
 import argparse, os, random, re, subprocess, sys, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp"]
+SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp", "tools/rgb565.cpp"]
 # Fastest first: a caught mutant usually fails early.
 TESTS = ["format_tests", "viewer_tests", "startup_tests", "hostile_tests", "komu_tool_tests"]
 TARGETS = TESTS + ["cinepane", "komu"]
@@ -97,6 +101,8 @@ def main():
     parser.add_argument("--sample", type=int, default=300)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--build", default="build-mutate")
+    parser.add_argument("--only", nargs="*", default=[], help="only mutants in files under these")
+    parser.add_argument("--out", help="write each mutant's verdict here")
     parser.add_argument("--list", action="store_true", help="list the sample, build nothing")
     args = parser.parse_args()
 
@@ -104,6 +110,9 @@ def main():
     sample = random.Random(args.seed).sample(everything, min(args.sample, len(everything)))
     sample.sort(key=lambda m: (m[0], m[1]))
     print(f"{len(everything)} mutants in all, {len(sample)} sampled (seed {args.seed})", flush=True)
+    if args.only:
+        sample = [m for m in sample if m[0].startswith(tuple(args.only))]
+        print(f"{len(sample)} of them under {' '.join(args.only)}", flush=True)
     if args.list:
         for path, number, what, _ in sample:
             print(f"{path}:{number + 1}: {what}")
@@ -118,6 +127,7 @@ def main():
 
     caught = survived = stillborn = 0
     survivors = []
+    out = open(args.out, "w") if args.out else None
     started = time.monotonic()
     for i, (path, number, what, new) in enumerate(sample, 1):
         full = os.path.join(ROOT, path)
@@ -149,6 +159,8 @@ def main():
             with open(full, "w") as f:
                 f.write(original)
         print(f"[{i}/{len(sample)}] {verdict:9} {path}:{number + 1}: {what}", flush=True)
+        if out:
+            print(f"{verdict}\t{path}:{number + 1}\t{what}\t{new.strip()}", file=out, flush=True)
     run(["cmake", "--build", build, "-j2", "--target", *TARGETS])  # back to the unmutated build
 
     counted = caught + survived

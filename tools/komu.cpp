@@ -29,8 +29,7 @@ Inspects, decodes and writes KOMU videos (RGB565 frames).
       frames. A looping file wraps to frame 0; otherwise decoding stops
       after the last frame. A frame that fails: status 1, the frames before
       it written. FILE may be a pipe (e.g. /dev/stdin); a looping file from
-      a pipe ends after its
-      last frame, status 1.
+      a pipe ends after its last frame, status 1.
 
   komu encode IN [-o OUT] [--fit WxH] [--upscale] [--dither D] [OPTIONS]
   komu encode -s WxH [OPTIONS] [-o OUT] [IN]
