@@ -271,7 +271,7 @@ TEST(KelosTarget, PlaysOnTheFrameScheduleDrawsEachPassInFullQuitsAndFailsWithout
              row{{0, {1, 27, 0, 0, 0}}, {400, 300}, 0, 1, "CRMSEBLFTTPR"},
              row{{0, {3, 0xDEAD, 1, 1, 1}}, {}, 0, 1, "CRMSEBLFTTPR"}}) {
         const run_result r = run_player(video.path(), HANDLE, row.size, {row.event});
-        ASSERT_EQ(r.fault, "");
+        ASSERT_EQ(r.fault, "") << r.codes.substr(0, 100);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
         for (const logged& c : r.log) {
