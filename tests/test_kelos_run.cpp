@@ -157,6 +157,7 @@ run_result run_player(const std::string& video, int32_t handle, const words& siz
     const char *exe = std::getenv("CINEPANE_KELOS_BIN"), *qemu = std::getenv("QEMU_I386");
     const std::map<uint32_t, char> sites = find_sites(exe ? exe : "");
     const std::string sock = "/tmp/kelos_run_" + std::to_string(getpid());
+    unlink(sock.c_str());  // one left by an earlier process of the same number
     const std::string args = " -g " + sock + " '" + (exe ? exe : "") + "' '" + video + "'";
     FILE* player = sites.empty() || !qemu ? nullptr : popen((qemu + args).c_str(), "r");
     stub gdb{fdopen(socket(AF_UNIX, SOCK_STREAM, 0), "r")};
