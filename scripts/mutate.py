@@ -8,13 +8,14 @@ script changes the line, rebuilds the tests, runs them and puts the line back. A
 when a test fails (or hangs); one that does not compile is stillborn and not counted.
 
     scripts/mutate.py [--sample 300] [--seed 1] [--build build-mutate] [--only PREFIX...]
-                      [--out FILE] [--list]
+                      [--out FILE [--resume]] [--list]
 
 Run it from a checkout with nothing else building in it: it edits the sources in place (and always
 restores them). The score is caught / (caught + survived); the survivors are listed, to read. --only
 keeps the sample's mutants in the files under those prefixes (the same mutants a whole run would try
 there); --out writes one line per mutant (verdict, place, change), so that two runs can be compared
-line by line.
+line by line; with --resume, the mutants already in FILE keep their verdicts and the run goes on
+from there (an interrupted run loses nothing but the mutant it was on).
 """
 import argparse, os, random, re, subprocess, sys, time
 
@@ -97,8 +98,10 @@ def all_mutants():
 
 
 def run(cmd, timeout=None):
+    # A test program stops at its first failure: one is enough to catch a mutant.
+    env = dict(os.environ, GTEST_FAIL_FAST="1")
     return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          timeout=timeout).returncode
+                          timeout=timeout, env=env).returncode
 
 
 def main():
@@ -108,6 +111,7 @@ def main():
     parser.add_argument("--build", default="build-mutate")
     parser.add_argument("--only", nargs="*", default=[], help="only mutants in files under these")
     parser.add_argument("--out", help="write each mutant's verdict here")
+    parser.add_argument("--resume", action="store_true", help="keep the verdicts already in --out")
     parser.add_argument("--list", action="store_true", help="list the sample, build nothing")
     args = parser.parse_args()
 
@@ -123,7 +127,17 @@ def main():
             print(f"{path}:{number + 1}: {what}")
         return 0
 
+    done = {}
+    if args.resume and args.out and os.path.exists(args.out):
+        with open(args.out) as f:
+            for line in f:
+                verdict, place, what, new = line.rstrip("\n").split("\t", 3)
+                done[(place, what, new)] = verdict
     build = os.path.join(ROOT, args.build)
+    # A run stopped in the middle may have left an object built from a mutant; an unchanged
+    # source is then older than it, so everything that holds mutated files is rebuilt.
+    for path in source_files():
+        os.utime(os.path.join(ROOT, path))
     if run(["cmake", "-S", ".", "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
             "-DCINEPANE_BENCH=OFF"]) or run(["cmake", "--build", build, "-j2", "--target", *TARGETS]):
         sys.exit("mutate.py: the unmutated tree does not build")
@@ -138,9 +152,17 @@ def main():
 
     caught = survived = stillborn = 0
     survivors = []
-    out = open(args.out, "w") if args.out else None
+    out = open(args.out, "a" if args.resume else "w") if args.out else None
     started = time.monotonic()
     for i, (path, number, what, new) in enumerate(sample, 1):
+        verdict = done.get((f"{path}:{number + 1}", what, new.strip()))
+        if verdict:
+            caught += verdict == "caught"
+            survived += verdict == "SURVIVED"
+            stillborn += verdict == "stillborn"
+            if verdict == "SURVIVED":
+                survivors.append(f"{path}:{number + 1}: {what}: {new.strip()}")
+            continue
         full = os.path.join(ROOT, path)
         with open(full) as f:
             original = f.read()
