@@ -17,7 +17,7 @@ there); --out writes one line per mutant (verdict, place, change), so that two r
 line by line; with --resume, the mutants already in FILE keep their verdicts and the run goes on
 from there (an interrupted run loses nothing but the mutant it was on).
 """
-import argparse, os, random, re, subprocess, sys, time
+import argparse, os, random, re, signal, subprocess, sys, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp", "tools/rgb565.cpp"]
@@ -114,6 +114,9 @@ def main():
     parser.add_argument("--resume", action="store_true", help="keep the verdicts already in --out")
     parser.add_argument("--list", action="store_true", help="list the sample, build nothing")
     args = parser.parse_args()
+    # Stopped by a signal, it still puts back the line it changed (a background run ignores Ctrl-C).
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.default_int_handler)
 
     everything = list(all_mutants())
     sample = random.Random(args.seed).sample(everything, min(args.sample, len(everything)))
