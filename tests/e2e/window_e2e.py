@@ -4,10 +4,8 @@
 # first (fullscreen is then the player's own); the last check starts one and asks it for fullscreen.
 import ctypes, os, select, shutil, struct, subprocess, sys, tempfile, time
 
-# RGB565 to 8-bit channels, each widened by repeating its top bits.
-def rgb(c):
-    r, g, b = c >> 11, (c >> 5) & 63, c & 31
-    return (r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2)
+def rgb(c):  # RGB565 to 8-bit channels, each widened by repeating its top bits
+    return tuple(v << (8 - n) | v >> (2 * n - 8) for v, n in ((c >> 11, 5), (c >> 5 & 63, 6), (c & 31, 5)))
 
 CINEPANE, KOMU = sys.argv[1:3]
 SCREEN = (1280, 800)  # Xvfb's screen
@@ -21,7 +19,7 @@ EDGE_TOL, COLOR_TOL, WAIT_S = 4, 3, 15
 WORK = tempfile.mkdtemp(prefix="cinepane_e2e_")
 ENV = dict(os.environ, SDL_VIDEODRIVER="x11", SDL_RENDER_DRIVER="software")
 ENV.pop("WAYLAND_DISPLAY", None)
-procs, failures, shots = [], [], [0]  # procs[0] is Xvfb
+procs, failures = [], []  # procs[0] is Xvfb
 
 def near(a, b, tol=COLOR_TOL):  # a: colour or screen position, None when not found
     return a is not None and all(abs(x - y) <= tol for x, y in zip(a, b))
@@ -53,8 +51,7 @@ class Image:  # a screenshot as 8-bit RGB rows
     px = lambda self, x, y: tuple(self.data[(y * self.w + x) * 3:(y * self.w + x) * 3 + 3])  # noqa: E731
 
 def shot(wid, tag):
-    shots[0] += 1
-    path = os.path.join(WORK, f"{shots[0]:03d}_{tag}.png")
+    path = os.path.join(WORK, f"{len(os.listdir(WORK)):03d}_{tag}.png")  # numbered in order
     run("import", "-window", wid, path)
     return Image(run("convert", path, "-depth", "8", "ppm:-", capture_output=True).stdout)
 
@@ -94,9 +91,10 @@ def measure(img):
     cy = next((y for y in range(box[1], box[3] + 1) if near(img.px(col, y), QUAD["bl"])), None)
     return box, None if None in (cx, cy) else (cx, cy)
 
-# After some input: screenshots until two in a row are equal and differ from before (the picture
-# changed and settled), and are size (w, h) when given; (last screenshot, box, corner).
-def step(wid, before, tag, size=None):
+# The xdotool commands keys, then screenshots until two in a row are equal and differ from before
+# (the picture changed and settled), and are size (w, h) when given; (last screenshot, box, corner).
+def step(wid, before, tag, keys, size=None):
+    xdo(*keys)
     seen = [before]
     poll(lambda: seen.append(shot(wid, tag)) or seen,
          lambda s: s[-1].data == s[-2].data != before.data and size in (None, (s[-1].w, s[-1].h)), pause=0.15)
@@ -108,8 +106,7 @@ def step(wid, before, tag, size=None):
 def check_steps(wid, last, rows):
     m = [measure(last)]
     for keys, size, what, right in rows:
-        xdo(*keys)
-        last, *new = step(wid, last, f"step{len(m)}", size)
+        last, *new = step(wid, last, f"step{len(m)}", keys, size)
         m.append(new)
         try:
             ok = bool(right(m)) and size in (None, (last.w, last.h))
@@ -155,8 +152,7 @@ def check_still():
 
     # Paused (the bar says so) with the pointer off the window, the player has nothing to draw, so
     # only its expose handling can repaint the window once mapped again.
-    xdo("mousemove", "--sync", 1, 1, "windowfocus", "--sync", wid, "key", "space")
-    paused = step(wid, img, "paused")[0]
+    paused = step(wid, img, "paused", ["mousemove", "--sync", 1, 1, "windowfocus", "--sync", wid, "key", "space"])[0]
     xdo("windowunmap", "--sync", wid, "windowmap", "--sync", wid)
     again = poll(lambda: shot(wid, "remapped"), lambda i: i.data == paused.data)
     check(paused.data != img.data and again.data == paused.data, "a paused window mapped again is repainted")
@@ -219,10 +215,8 @@ def check_demo():
         picture = b"".join(bytes(v for i in range(0, len(row), 3) for v in struct.pack(
             "<H", (row[i] >> 3) << 11 | (row[i + 1] >> 2) << 5 | row[i + 2] >> 3)) for row in rows)
         return next((k for k in range(300) if frames[k * size:(k + 1) * size] == picture), None)
-    xdo("key", "h")
-    full = step(wid, last, "full_view")[0]
-    xdo("key", "h")
-    sampled = step(wid, full, "default_view")[0]
+    full = step(wid, last, "full_view", ["key", "h"])[0]
+    sampled = step(wid, full, "default_view", ["key", "h"])[0]
     check(full.h - BAR == 480 and shown_frame(full) is not None and shown_frame(sampled) is None,
           "h shows the paused frame bit-exact at zoom 1000, h again the default view", f"view height {full.h - BAR}")
     xdo("key", "space")
@@ -281,11 +275,10 @@ def check_window_manager(quad):
 
 def main():
     try:
-        xvfb = subprocess.Popen(  # writes its display number to stdout
+        procs.append(subprocess.Popen(  # Xvfb, which writes its display number to stdout
             ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
-            stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True)
-        procs.append(xvfb)
-        ENV["DISPLAY"] = ":" + (xvfb.stdout.readline().strip() if select.select([xvfb.stdout], [], [], WAIT_S)[0] else "")
+            stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True))
+        ENV["DISPLAY"] = ":" + (procs[0].stdout.readline().strip() if select.select([procs[0].stdout], [], [], WAIT_S)[0] else "")
         if ENV["DISPLAY"] == ":":
             raise RuntimeError("Xvfb reported no display; see xvfb.log")
         quad = check_still()
