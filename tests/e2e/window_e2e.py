@@ -35,8 +35,10 @@ def poll(take, done, pause=0.1):
         time.sleep(pause)
     return got
 
-def ended(proc):  # the player's exit status, None while it runs on
-    return poll(proc.poll, lambda code: code is not None)
+# After act (Escape by default), the player ends with status 0.
+def check_quits(proc, what, act=lambda: xdo("key", "Escape")):
+    act()
+    check((status := poll(proc.poll, lambda code: code is not None)) == 0, what, f"status {status}")
 
 def run(*cmd, **kw):
     return subprocess.run([str(c) for c in cmd], check=True, env=ENV, timeout=60, **kw)
@@ -173,8 +175,7 @@ def check_still():
         (["click", 4], None, "wheel up zooms back in", lambda m: abs(width(m[-1][0]) - width(m[-3][0])) <= EDGE_TOL),
         *fullscreen("f", ["key", "f"], (W, H)), *fullscreen("F11", ["key", "F11"], (W, H)),
         *fullscreen("a double-click", [*drag, 300, 200, "click", "--repeat", 2, "--delay", 80, 1], (W, H))])
-    xdo("key", "Escape")
-    check((status := ended(proc)) == 0, "Esc closes the window, exit status 0", f"status {status}")
+    check_quits(proc, "Esc closes the window, exit status 0")
     return quad
 
 # WM_DELETE_WINDOW as a window manager sends it (xdotool has no command for it): an XEvent of 24
@@ -221,8 +222,7 @@ def check_demo():
           "h shows the paused frame bit-exact at zoom 1000, h again the default view", f"view height {full.h - BAR}")
     xdo("key", "space")
     check(pair(wid, "resumed", False)[0], "Space resumes (screenshots change again)")
-    close_request(wid)
-    check((status := ended(proc)) == 0, "the window's close request ends the player with 0", f"status {status}")
+    check_quits(proc, "the window's close request ends the player with 0", lambda: close_request(wid))
 
 SEEK_FRAMES, SW, SH = 100, 16, 12  # the colour video: 8 frames/s, 12.5 s, one colour a frame
 
@@ -248,8 +248,7 @@ def check_seek():
         xdo("key", key)
         frame = poll(lambda: colour_frame(wid, key), lambda k: k == want)  # noqa: B023
         check(frame == want, f"{key} shows frame {want}", f"frame {frame}")
-    xdo("key", "Escape")
-    ended(proc)
+    check_quits(proc, "Esc ends the player with 0 after seeking")
 
     # From a pipe the video plays, and the seek keys do nothing.
     proc, wid, _ = player(open(video, "rb").read(), "pipe")
@@ -259,8 +258,7 @@ def check_seek():
     later = colour_frame(wid, "pipe_home")
     check(frame is not None and later is not None and later > frame,
           "a video from a pipe plays on; Home does nothing there", f"frame {frame}, then {later}")
-    xdo("key", "Escape")
-    ended(proc)
+    check_quits(proc, "Esc ends the player on a pipe with 0")
 
 # Fullscreen as on a desktop: asked of a window manager, which then sizes the window.
 def check_window_manager(quad):
@@ -270,15 +268,15 @@ def check_window_manager(quad):
     proc, wid, last = player(quad, "managed")
     check_steps(wid, last, fullscreen("with a window manager, f", ["windowfocus", "--sync", wid, "key", "f"],
                                       (last.w, last.h)))
-    xdo("key", "Escape")
-    check((status := ended(proc)) == 0, "with a window manager, Esc ends the player with 0", f"status {status}")
+    check_quits(proc, "with a window manager, Esc ends the player with 0")
 
 def main():
     try:
         procs.append(subprocess.Popen(  # Xvfb, which writes its display number to stdout
             ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
             stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True))
-        ENV["DISPLAY"] = ":" + (procs[0].stdout.readline().strip() if select.select([procs[0].stdout], [], [], WAIT_S)[0] else "")
+        ready = select.select([procs[0].stdout], [], [], WAIT_S)[0]
+        ENV["DISPLAY"] = ":" + (procs[0].stdout.readline().strip() if ready else "")
         if ENV["DISPLAY"] == ":":
             raise RuntimeError("Xvfb reported no display; see xvfb.log")
         quad = check_still()
