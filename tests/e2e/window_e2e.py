@@ -8,9 +8,8 @@ def rgb(c):  # RGB565 to 8-bit channels, each widened by repeating its top bits
     return tuple(v << (8 - n) | v >> (2 * n - 8) for v, n in ((c >> 11, 5), (c >> 5 & 63, 6), (c & 31, 5)))
 
 CINEPANE, KOMU = sys.argv[1:3]
-SCREEN = (1280, 800)  # Xvfb's screen
+SCREEN, QW, QH = (1280, 800), 320, 240  # Xvfb's screen; the still video, four quadrants of RGB565
 BAR, BAR_RGB, BACK = 18, (0x26, 0x26, 0x26), rgb(0x18E3)  # the status bar's rows and colour; background
-QW, QH = 320, 240  # the still video: four quadrants of RGB565
 QUAD_565 = {"tl": 0xF800, "tr": 0x07E0, "bl": 0x001F, "br": 0xFFE0}
 QUAD = {k: rgb(v) for k, v in QUAD_565.items()}
 # Tolerances: screen pixels (a 320 x 200 render buffer is stretched over the view), and per 8-bit
@@ -61,9 +60,9 @@ def shot(wid, tag):
 # id, first screenshot with the bar drawn). A window that never shows times the search out.
 def player(video, name):
     pipe = isinstance(video, bytes)
-    proc = subprocess.Popen([CINEPANE, "/dev/stdin" if pipe else video], env=ENV, stdin=subprocess.PIPE,
-                            stdout=open(os.path.join(WORK, name + ".out"), "w"), stderr=subprocess.STDOUT)
-    procs.append(proc)
+    procs.append(proc := subprocess.Popen([CINEPANE, "/dev/stdin" if pipe else video], stdin=subprocess.PIPE,
+                                          stdout=open(os.path.join(WORK, name + ".out"), "w"),
+                                          stderr=subprocess.STDOUT, env=ENV))
     proc.stdin.write(video if pipe else b"")
     proc.stdin.close()
     wid = run("xdotool", "search", "--sync", "--onlyvisible", "--name", r"^View \(KOMU\)$",
@@ -104,7 +103,7 @@ def step(wid, before, tag, keys, size=None):
 
 # Runs rows of (xdotool commands, the window size they lead to or None, the check's name, whether
 # the picture is right) from the screenshot last, each time waiting for the picture to change and
-# settle. The last test is of m, the (box, corner) of each screenshot so far, m[-1] the new one's.
+# settle. The last is a test of m, the (box, corner) of each screenshot so far, m[-1] the new one's.
 def check_steps(wid, last, rows):
     m = [measure(last)]
     for keys, size, what, right in rows:
@@ -115,7 +114,6 @@ def check_steps(wid, last, rows):
         except TypeError:  # a box or corner not found
             ok = False
         check(ok, what, f"{last.w} x {last.h}: {m[-2]} -> {m[-1]}")
-    return last
 
 # Fullscreen and back by the same commands, each time fitted anew to the new area (the zoom and pan
 # before are dropped).
@@ -167,8 +165,9 @@ def check_still():
         ([*drag, 400, 200, "mousedown", 1, *drag, 450, 230, *drag, 500, 260, "mouseup", 1], None,
          "left-button drag by (100, 60) moves the picture by it",
          lambda m: near(m[-1][1], (m[-2][1][0] + 100, m[-2][1][1] + 60), EDGE_TOL)),
-        *[(["key", key], None, f"{key} moves the picture {key.lower()} only", lambda m, a=a: m[-1][1][a] - m[-2][1][a] > 10
-           and abs(m[-1][1][1 - a] - m[-2][1][1 - a]) <= EDGE_TOL) for key, a in (("Down", 1), ("Right", 0))],
+        *[(["key", key], None, f"{key} moves the picture {key.lower()} only",
+           lambda m, a=a: m[-1][1][a] - m[-2][1][a] > 10 and abs(m[-1][1][1 - a] - m[-2][1][1 - a]) <= EDGE_TOL)
+          for key, a in (("Down", 1), ("Right", 0))],
         # Wheel towards the user zooms out, then away zooms back in (in this order the zoom stays
         # clear of its limits).
         (["click", 5], None, "wheel down zooms out", lambda m: width(m[-1][0]) < 0.9 * width(m[-2][0])),
