@@ -59,11 +59,11 @@ std::vector<drawing> play(const bytes& video, uint32_t passes = 100'000,
 
 gui_event key(uint32_t code) { return scripted::key_event(code); }
 
-// The frame, time and pass of each drawing.
+// The frame, time (ms after start) and pass of each drawing.
 using timeline = std::vector<std::tuple<int32_t, uint64_t, uint32_t>>;
-timeline timeline_of(const std::vector<drawing>& d) {
+timeline timeline_of(const std::vector<drawing>& d, uint64_t start) {
     timeline out;
-    for (const drawing& x : d) out.emplace_back(x.frame, x.ms, x.pass);
+    for (const drawing& x : d) out.emplace_back(x.frame, x.ms - start, x.pass);
     return out;
 }
 
@@ -72,40 +72,25 @@ protected:
     void SetUp() override { scripted::reset(); }
 };
 
-TEST_F(Playback, FrameOneAtOnceThenEveryFrameOnAbsoluteTimeEvenAcrossTheClockWrap) {
-    for (uint32_t start : {0u, 0xFFFFFFFFu - 2'000}) {  // the second wraps 2 s in
-        SCOPED_TRACE(start);
-        scripted::reset(start);
-        const auto d = play(numbered_video(3000));
-        // Frame 0 is decoded at start-up but never drawn; the last drawing comes with the close
-        // request that ends the run.
-        ASSERT_EQ(d.size(), 3000u);
-        EXPECT_EQ(d[0].status, "frame 2/3000 | playing");
-        // Frame k (from 2) k / 30 s after the start, rounded up to the millisecond: no drift.
-        for (uint64_t k = 1; k < d.size(); ++k) {
-            ASSERT_EQ(std::pair(d[k - 1].frame, d[k - 1].ms - start),
-                      std::pair(int32_t(k), k > 1 ? (k * 1000 + 29) / 30 : 0));
-        }
-        EXPECT_EQ(std::pair(d[299].ms - start, d[2998].ms - start), std::pair(uint64_t{10'000}, uint64_t{99'967}));
-        // A wait between frames, each at most one frame interval (rounded up to the millisecond).
-        const auto w = scripted::calls_of(call_kind::wait);
-        EXPECT_TRUE(std::all_of(w.begin(), w.end() - 1, [](auto* c) { return c->value >= 0 && c->value <= 34; }));
-    }
-}
-
-// Whatever happens on the way, each drawing comes at its time; the last comes with the close
-// request that ends the run. The window is created first, with continuous redraw asked for, and
-// that is turned off again at the end.
-TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesTheEndAndErrors) {
+// Frame 0 is decoded at start-up, frame 1 drawn at once, and every frame after it at its time on
+// an absolute schedule, k frames after its anchor rounded up to the millisecond (1 / 30 s: 34, 67,
+// 100 ms), whatever happens on the way. The last drawing comes with the close request that ends the
+// run. The window is created first, with continuous redraw asked for, turned off again at the end.
+// With no content size reported, each pass lays out the default 920 x 560 window: the picture
+// stretched over 920 x 542, the bar under it, the status and the help text in it.
+TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErrors) {
     const struct {
         bytes video;
         uint32_t passes;
         std::vector<std::pair<uint32_t, gui_event>> events;
         timeline want;
+        uint32_t start = 0;       // the clock at the start, ms
+        uint32_t stall_pass = 0;  // a pass that starts 5 s late
     } cases[] = {
-        // A loop restarts at frame 0, anchored anew there, also when it has only one frame.
+        // A loop restarts at frame 0, anchored anew there, also when it has only one frame; the
+        // clock wraps around at 150 ms.
         {numbered_video(3, KOMU_LOOP), 7, {},
-         {{1, 0, 1}, {2, 67, 2}, {0, 100, 3}, {1, 134, 4}, {2, 167, 5}, {0, 200, 6}, {0, 234, 7}}},
+         {{1, 0, 1}, {2, 67, 2}, {0, 100, 3}, {1, 134, 4}, {2, 167, 5}, {0, 200, 6}, {0, 234, 7}}, 0xFFFFFFFFu - 150},
         {numbered_video(1, KOMU_LOOP, 25), 5, {}, {{0, 0, 1}, {0, 40, 2}, {0, 80, 3}, {0, 120, 4}, {0, 160, 5}}},
         // A close request ends the run at once; what comes after it stays queued.
         {numbered_video(10), 100'000, {{0, scripted::close_event()}, {0, key('.')}, {0, key('+')}}, {{0, 0, 1}}},
@@ -118,6 +103,10 @@ TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesTheEndAndErrors) {
         {numbered_video(100), 100'000, {{150, key(' ')}, {5'150, key(' ')}, {5'300, key('q')}},
          {{1, 0, 1}, {2, 67, 2}, {3, 100, 3}, {4, 134, 4}, {4, 150, 5}, {5, 5'150, 6}, {6, 5'184, 7},
           {7, 5'217, 8}, {8, 5'250, 9}, {9, 5'284, 10}, {9, 5'300, 11}}},
+        // After a stall of more than a second, frames are not caught up: the schedule starts anew.
+        {numbered_video(100), 8, {},
+         {{1, 0, 1}, {2, 67, 2}, {3, 100, 3}, {4, 134, 4}, {5, 5'167, 5}, {6, 5'201, 6}, {7, 5'234, 7}, {7, 5'267, 8}},
+         0, 5},
         // At the end of the stream, too, it waits for the next event only.
         {numbered_video(3, 0, 1000), 100'000, {}, {{1, 0, 1}, {2, 2, 2}, {2, 3, 4}}},
         // A frame that cannot be decoded ends the run after one more drawing.
@@ -125,8 +114,9 @@ TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesTheEndAndErrors) {
                            {{0, {1, 0}}, {0, {2, 0}}, {0, {3}}, {0, {4, 0}}}), 100'000, {}, {{1, 0, 1}, {1, 67, 2}}},
     };
     for (const auto& c : cases) {
-        scripted::reset();
-        EXPECT_EQ(timeline_of(play(c.video, c.passes, c.events)), c.want);
+        scripted::reset(c.start);
+        if (c.stall_pass != 0) scripted::stall_at(c.stall_pass, 5'000);
+        EXPECT_EQ(timeline_of(play(c.video, c.passes, c.events), c.start), c.want);
         EXPECT_EQ(scripted::calls_of(call_kind::sleep).size(), 0u);  // the server can wait: nothing is slept
         const auto& calls = scripted::calls();
         ASSERT_GE(calls.size(), 2u);
@@ -134,15 +124,14 @@ TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesTheEndAndErrors) {
                              calls.back().value),
                   std::tuple(call_kind::create, "View (KOMU)", call_kind::continuous_redraw, 1,
                              call_kind::continuous_redraw, 0));
-    }
-}
-
-TEST_F(Playback, StallOfMoreThanASecondIsNotCaughtUp) {
-    scripted::stall_at(10, 5'000);
-    const auto d = play(numbered_video(200));
-    ASSERT_EQ(d.size(), 200u);
-    for (size_t i = 10; i + 1 < d.size(); ++i) {  // one interval apart again: no burst
-        ASSERT_TRUE(d[i].ms - d[i - 1].ms == 33 || d[i].ms - d[i - 1].ms == 34) << i;
+        const scripted::call* d = scripted::calls_of(call_kind::blit).at(0);  // blit, bar, status, help
+        const gui_blit_desc& b = d[0].blit;
+        const gui_rect_desc& r = d[1].rect;
+        EXPECT_EQ((std::vector<int64_t>{b.src_w, b.src_h, b.dst_w, b.dst_h, r.x, r.y, r.w, r.h, r.color, d[2].text.x,
+                                        d[2].text.y, d[2].text.color, d[3].text.x, d[3].text.y, d[3].text.color}),
+                  (std::vector<int64_t>{320, 200, 920, 542, 0, 542, 920, 18, 0x262626, 6, 547, 0xDEDEDE, 460, 547,
+                                        0x8C8C8C}));
+        EXPECT_EQ(d[3].str, "Space play/pause  +/- zoom  wheel zoom  arrows/mouse pan  Esc quit");
     }
 }
 
@@ -185,27 +174,6 @@ TEST_F(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
             EXPECT_TRUE(state != 2 || at->ms - at[-1].ms == 100) << pass << ": " << at->ms - at[-1].ms << " ms";
         }
     }
-}
-
-TEST_F(Playback, LayoutOfEachPassFollowsTheContentSize) {
-    // The blit (render size, area), the bar (place, size, colour) and the texts (place, colour).
-    const auto layout = [&](int32_t w, int32_t h) {
-        scripted::reset();
-        scripted::set_content_size(w, h);
-        EXPECT_EQ(play(numbered_video(5), 2).size(), 2u);  // one with the close request
-        const gui_blit_desc& b = scripted::calls_of(call_kind::blit).at(0)->blit;
-        const gui_rect_desc& r = scripted::calls_of(call_kind::fill).at(0)->rect;
-        const auto t = scripted::calls_of(call_kind::text);
-        return std::vector<int64_t>{b.src_w, b.src_h, b.dst_w, b.dst_h, r.x, r.y, r.w, r.h, r.color, t.at(0)->text.x,
-                                    t[0]->text.y, t[0]->text.color, t.at(1)->text.x, t[1]->text.y, t[1]->text.color};
-    };
-    // 40 rows of video (not 32) in a 50-row content; with no size yet, the default window.
-    EXPECT_EQ(layout(300, 50), (std::vector<int64_t>{300, 40, 300, 40, 0, 40, 300, 18, 0x262626, 6, 45, 0xDEDEDE,
-                                                     150, 45, 0x8C8C8C}));
-    EXPECT_EQ(layout(0, 0), (std::vector<int64_t>{320, 200, 920, 542, 0, 542, 920, 18, 0x262626, 6, 547, 0xDEDEDE,
-                                                  460, 547, 0x8C8C8C}));
-    EXPECT_EQ(scripted::calls_of(call_kind::text)[1]->str,
-              "Space play/pause  +/- zoom  wheel zoom  arrows/mouse pan  Esc quit");
 }
 
 TEST_F(Playback, ARefusedBeginIsRetriedEvery10Ms) {

@@ -209,11 +209,10 @@ def check_demo():
     # The full view: the window fits the 640 x 480 demo at zoom 1000, where 'h' shows every frame
     # pixel as one screen pixel, bit for bit; 'h' again samples it as by default.
     frames, size = run(KOMU, "decode", demo, 300, capture_output=True).stdout, 640 * 480 * 2
-    def shown_frame(img):
+    def shown_frame(img):  # the decoded frame shown bit for bit in the middle of the view, or None
         x0, y0 = (img.w - 640) // 2, (img.h - BAR - 480) // 2
-        rows = (img.data[((y0 + y) * img.w + x0) * 3:((y0 + y) * img.w + x0 + 640) * 3] for y in range(480))
-        picture = b"".join(bytes(v for i in range(0, len(row), 3) for v in struct.pack(
-            "<H", (row[i] >> 3) << 11 | (row[i + 1] >> 2) << 5 | row[i + 2] >> 3)) for row in rows)
+        rgb8 = b"".join(img.data[((y0 + y) * img.w + x0) * 3:((y0 + y) * img.w + x0 + 640) * 3] for y in range(480))
+        picture = b"".join(struct.pack("<H", r >> 3 << 11 | g >> 2 << 5 | b >> 3) for r, g, b in zip(*[iter(rgb8)] * 3))
         return next((k for k in range(300) if frames[k * size:(k + 1) * size] == picture), None)
     full = step(wid, last, "full_view", ["key", "h"])[0]
     sampled = step(wid, full, "default_view", ["key", "h"])[0]
