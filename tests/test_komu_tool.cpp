@@ -170,9 +170,13 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
         }
     }
     EXPECT_TRUE(read_bytes(path("old.komu")) == one);
-    // Interrupted (Ctrl-C) while it waits for input: no OUT, no temporary.
-    const std::string interrupt = " encode -s 8x8 -o out.komu & sleep 0.3; kill -INT $!; wait $!";
-    EXPECT_EQ(testproc::run({"/bin/sh", "-c", "cd " + std::string(dir_) + "; sleep 2 2>&- | '"
+    // Interrupted (Ctrl-C) while it waits for input, once its temporary exists:
+    // no OUT, no temporary. The input is a FIFO held open by the shell, which
+    // nothing outlives (a writer process would keep the output pipe open).
+    const std::string interrupt = " encode -s 8x8 -o out.komu <in & exec 3>in; for i in $(seq 300);"
+                                  " do ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done;"
+                                  " kill -INT $!; wait $!; s=$?; rm in; exit $s";
+    EXPECT_EQ(testproc::run({"/bin/sh", "-c", "cd " + std::string(dir_) + "; mkfifo in; '"
                              KOMU_BIN "'" + interrupt}).status, 128 + SIGINT);
     EXPECT_EQ(file_count(), 5u);
 }
