@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstddef>
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,9 +17,10 @@ namespace {
 using scripted::call_kind;
 using testfile::bytes;
 
-// A file of `frames` one-pixel frames, frame k holding the pixel value k + 1.
-bytes numbered_video(uint32_t frames, uint8_t flags = 0, uint32_t fps_num = 30) {
-    komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, frames, flags);
+// A file of `frames` one-pixel frames, frame k holding the pixel value k + 1; its header may claim
+// more frames than there are.
+bytes numbered_video(uint32_t frames, uint8_t flags = 0, uint32_t fps_num = 30, uint32_t claimed = 0) {
+    komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, claimed ? claimed : frames, flags);
     hd.fps_num = fps_num;
     std::vector<bytes> pictures;
     for (uint32_t k = 1; k <= frames; ++k) pictures.push_back({uint8_t(k), uint8_t(k >> 8)});
@@ -59,34 +58,18 @@ std::vector<drawing> play(const bytes& video, uint32_t passes = 100'000,
 
 gui_event key(uint32_t code) { return scripted::key_event(code); }
 
-// The frame, time (ms after start) and pass of each drawing.
-using timeline = std::vector<std::tuple<int32_t, uint64_t, uint32_t>>;
-timeline timeline_of(const std::vector<drawing>& d, uint64_t start) {
-    timeline out;
-    for (const drawing& x : d) out.emplace_back(x.frame, x.ms - start, x.pass);
-    return out;
-}
-
-class Playback : public ::testing::Test {
-protected:
-    void SetUp() override { scripted::reset(); }
-};
-
 // Frame 0 is decoded at start-up, frame 1 drawn at once, and every frame after it at its time on
 // an absolute schedule, k frames after its anchor rounded up to the millisecond (1 / 30 s: 34, 67,
 // 100 ms), whatever happens on the way. The last drawing comes with the close request that ends the
 // run. The window is created first, with continuous redraw asked for, turned off again at the end.
 // With no content size reported, each pass lays out the default 920 x 560 window: the picture
 // stretched over 920 x 542, the bar under it, the status and the help text in it.
-TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErrors) {
-    const struct {
-        bytes video;
-        uint32_t passes;
-        std::vector<std::pair<uint32_t, gui_event>> events;
-        timeline want;
-        uint32_t start = 0;       // the clock at the start, ms
-        uint32_t stall_pass = 0;  // a pass that starts 5 s late
-    } cases[] = {
+TEST(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErrors) {
+    // A row: the video, the pass limit, the events, then each drawing's frame, time (ms after the
+    // start) and pass; the clock at the start (ms) and a pass that starts 5 s late.
+    using timeline = std::vector<std::tuple<int32_t, uint64_t, uint32_t>>;
+    const struct { bytes video; uint32_t passes; std::vector<std::pair<uint32_t, gui_event>> events; timeline want;
+                   uint32_t start = 0, stall_pass = 0; } cases[] = {
         // A loop restarts at frame 0, anchored anew there, also when it has only one frame; the
         // clock wraps around at 150 ms.
         {numbered_video(3, KOMU_LOOP), 7, {},
@@ -116,19 +99,18 @@ TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErro
     for (const auto& c : cases) {
         scripted::reset(c.start);
         if (c.stall_pass != 0) scripted::stall_at(c.stall_pass, 5'000);
-        EXPECT_EQ(timeline_of(play(c.video, c.passes, c.events), c.start), c.want);
+        timeline got;
+        for (const drawing& d : play(c.video, c.passes, c.events)) got.emplace_back(d.frame, d.ms - c.start, d.pass);
+        EXPECT_EQ(got, c.want);
         EXPECT_EQ(scripted::calls_of(call_kind::sleep).size(), 0u);  // the server can wait: nothing is slept
-        const auto& calls = scripted::calls();
-        ASSERT_GE(calls.size(), 2u);
-        EXPECT_EQ(std::tuple(calls[0].kind, calls[0].str, calls[1].kind, calls[1].value, calls.back().kind,
-                             calls.back().value),
+        const auto& k = scripted::calls();
+        EXPECT_EQ(std::tuple(k.at(0).kind, k[0].str, k.at(1).kind, k[1].value, k.back().kind, k.back().value),
                   std::tuple(call_kind::create, "View (KOMU)", call_kind::continuous_redraw, 1,
                              call_kind::continuous_redraw, 0));
         const scripted::call* d = scripted::calls_of(call_kind::blit).at(0);  // blit, bar, status, help
-        const gui_blit_desc& b = d[0].blit;
-        const gui_rect_desc& r = d[1].rect;
-        EXPECT_EQ((std::vector<int64_t>{b.src_w, b.src_h, b.dst_w, b.dst_h, r.x, r.y, r.w, r.h, r.color, d[2].text.x,
-                                        d[2].text.y, d[2].text.color, d[3].text.x, d[3].text.y, d[3].text.color}),
+        const auto& [b, r, s, h] = std::tie(d[0].blit, d[1].rect, d[2].text, d[3].text);
+        EXPECT_EQ((std::vector<int64_t>{b.src_w, b.src_h, b.dst_w, b.dst_h, r.x, r.y, r.w, r.h, r.color, s.x, s.y,
+                                        s.color, h.x, h.y, h.color}),
                   (std::vector<int64_t>{320, 200, 920, 542, 0, 542, 920, 18, 0x262626, 6, 547, 0xDEDEDE, 460, 547,
                                         0x8C8C8C}));
         EXPECT_EQ(d[3].str, "Space play/pause  +/- zoom  wheel zoom  arrows/mouse pan  Esc quit");
@@ -140,12 +122,9 @@ TEST_F(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErro
 // looping one from a pipe (it cannot seek, and plays once). A row: the pass whose events include
 // the key (0: none), then what that pass draws: the frame, and whether playing (1), playing and
 // drawn one interval after the drawing before it (2), or paused (0).
-TEST_F(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
+TEST(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
     constexpr uint32_t S_RIGHT = GUI_KEY_RIGHT | GUI_KEY_SHIFT, S_LEFT = GUI_KEY_LEFT | GUI_KEY_SHIFT,
                        END = GUI_KEY_END, HOME = GUI_KEY_HOME, PGUP = GUI_KEY_PAGE_UP, PGDN = GUI_KEY_PAGE_DOWN;
-    bytes cut = numbered_video(60, 0, 10);
-    const uint32_t claimed = 100;
-    std::memcpy(cut.data() + offsetof(komu_header, frame_count), &claimed, 4);
     const struct { bytes file; bool pipe; uint32_t count; std::vector<std::array<uint32_t, 4>> rows; } cases[] = {
         {numbered_video(250, 0, 10), false, 250,
          {{5, END, 249, 1}, {8, HOME, 0, 1}, {9, 0, 1, 2}, {10, PGDN, 101, 1}, {11, 0, 102, 2},
@@ -154,38 +133,38 @@ TEST_F(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
         {numbered_video(30, KOMU_LOOP, 10), false, 30,
          {{3, S_LEFT, 22, 1}, {4, 0, 23, 2}, {5, PGDN, 3, 1}, {6, END, 29, 1}, {7, 0, 0, 2},
           {8, ',', 29, 0}, {9, '.', 0, 0}, {10, '.', 1, 0}}},
-        {cut, false, 100, {{5, END, 5, 2}, {6, PGDN, 6, 2}, {7, '.', 7, 0}}},
+        {numbered_video(60, 0, 10, 100), false, 100, {{5, END, 5, 2}, {6, PGDN, 6, 2}, {7, '.', 7, 0}}},
         {numbered_video(20, KOMU_LOOP, 10), true, 20, {{5, HOME, 5, 2}, {6, ',', 6, 2}, {20, 0, 19, 1}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.count);
         scripted::reset();
-        for (const auto& [pass, code, frame, state] : c.rows) {
-            if (code != 0) scripted::queue_event(pass, key(code));
-        }
+        for (const auto& [pass, code, frame, state] : c.rows) if (code != 0) scripted::queue_event(pass, key(code));
         const auto d = play(c.file, 30, {}, c.pipe);
         EXPECT_TRUE(!c.pipe || scripted::passes() < 30);  // the looping pipe ends by itself
         for (const auto& [pass, code, frame, state] : c.rows) {
             const auto at = std::find_if(d.begin(), d.end(), [&](const drawing& x) { return x.pass == pass; });
             ASSERT_TRUE(at != d.begin() && at != d.end()) << pass;
             const std::string status = "frame " + std::to_string(frame + 1) + "/" + std::to_string(c.count);
-            EXPECT_EQ(std::pair(at->frame, at->status),
-                      std::pair(int32_t(frame), status + (state ? " | playing" : " | paused"))) << pass;
-            EXPECT_TRUE(state != 2 || at->ms - at[-1].ms == 100) << pass << ": " << at->ms - at[-1].ms << " ms";
+            EXPECT_EQ(std::tuple(at->frame, at->status, state == 2 ? at->ms - at[-1].ms : 100),
+                      std::tuple(int32_t(frame), status + (state ? " | playing" : " | paused"), 100)) << pass;
         }
     }
 }
 
-TEST_F(Playback, ARefusedBeginIsRetriedEvery10Ms) {
+TEST(Playback, ARefusedBeginIsRetriedEvery10Ms) {
+    scripted::reset();
     scripted::set_begin_result(-1);
-    EXPECT_EQ(play(numbered_video(1), 3).size(), 0u);  // one frame: nothing else would redraw
-    EXPECT_EQ(scripted::calls_of(call_kind::begin).size(), 3u);  // tried on every pass
+    const size_t drawn = play(numbered_video(1), 3).size();  // one frame: nothing else would redraw
     for (const auto* c : scripted::calls_of(call_kind::wait)) EXPECT_EQ(c->value, 10);
-    EXPECT_EQ(scripted::now_us(), 20'000u);  // nothing else is slept
+    // Tried on every pass, and nothing else is slept.
+    EXPECT_EQ(std::tuple(drawn, scripted::calls_of(call_kind::begin).size(), scripted::now_us()),
+              std::tuple(0u, 3u, 20'000u));
 }
 
-TEST_F(Playback, FullscreenRefitsOnTheNewSizeAPlainResizeDoesNot) {
+TEST(Playback, FullscreenRefitsOnTheNewSizeAPlainResizeDoesNot) {
     const bytes video = still_video(64, 48);
+    scripted::reset();
     scripted::set_content_size(1280, 800);
     play(video, 1);
     const auto large = scripted::calls_of(call_kind::blit).at(0)->pixels;  // the fit at 1280 x 800
@@ -199,15 +178,14 @@ TEST_F(Playback, FullscreenRefitsOnTheNewSizeAPlainResizeDoesNot) {
         scripted::resize_at(330, 920, 560);
         play(video);
         const auto b = scripted::calls_of(call_kind::blit);  // fit, zoomed, key, resized, key, resized back
-        ASSERT_GE(b.size(), 6u);
-        EXPECT_EQ(std::pair(b[3]->pixels == large, b[5]->pixels == b[0]->pixels), std::pair(k != 'a', k != 'a')) << k;
         std::vector<int32_t> asked;
         for (const auto* c : scripted::calls_of(call_kind::fullscreen)) asked.push_back(c->value);
-        EXPECT_EQ(asked, (k == 'a' ? std::vector<int32_t>{} : std::vector{1, 0})) << k;
+        EXPECT_EQ(std::tuple(b.at(3)->pixels == large, b.at(5)->pixels == b[0]->pixels, asked),
+                  std::tuple(k != 'a', k != 'a', k == 'a' ? std::vector<int32_t>{} : std::vector{1, 0})) << k;
     }
 }
 
-TEST_F(Playback, AsksForAWindowThatSuitsTheVideoBeforeItDrawsAndFitsWhatItGets) {
+TEST(Playback, AsksForAWindowThatSuitsTheVideoBeforeItDrawsAndFitsWhatItGets) {
     // Screen, video, then the content asked for: scale 1, widened for the bar's texts; scale 3;
     // scale 6 at most, as the fit; never past nine tenths of the screen; shrunk, keeping its shape;
     // with no screen size, nothing.
@@ -218,17 +196,15 @@ TEST_F(Playback, AsksForAWindowThatSuitsTheVideoBeforeItDrawsAndFitsWhatItGets) 
         const gui_size got = preferred_content_size({screen_w, screen_h}, w, h);
         EXPECT_EQ(std::pair(got.w, got.h), std::pair(want_w, want_h)) << screen_w << " " << w;
     }
+    scripted::reset();
     scripted::set_screen_size(1280, 800);  // granted at once
     play(still_video(320, 200), 1);
-    const auto& calls = scripted::calls();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(std::tuple(calls[2].kind, calls[2].rect.w, calls[2].rect.h),
-              std::tuple(call_kind::request_size, 960, 618));
-    // Fitted at 3x: the top-left render pixel shows the top-left frame pixel.
-    const scripted::call& blit = *scripted::calls_of(call_kind::blit).at(0);
+    // Asked for before anything is drawn, then fitted at 3x: the top-left render pixel shows the
+    // top-left frame pixel.
+    const scripted::call &asked = scripted::calls().at(2), &b = *scripted::calls_of(call_kind::blit).at(0);
     const bytes frame = testfile::picture(320, 200, 3);
-    EXPECT_EQ(std::tuple(blit.blit.dst_w, blit.blit.dst_h, int(blit.pixels.at(0))),
-              std::tuple(960, 600, frame[0] | frame[1] << 8));
+    EXPECT_EQ(std::tuple(asked.kind, asked.rect.w, asked.rect.h, b.blit.dst_w, b.blit.dst_h, int(b.pixels.at(0))),
+              std::tuple(call_kind::request_size, 960, 618, 960, 600, frame[0] | frame[1] << 8));
 }
 
 }  // namespace

@@ -26,16 +26,15 @@ std::tuple<int32_t, int32_t, int32_t> zoom_pan(const view_state& v) { return {v.
 
 TEST(ViewTransform, FitsAndCentres) {
     // Area, video, then the fitted zoom and pan (displayed size rounded up): 868 x 542 shown; 40
-    // rows however low the window; zoom raised to the smallest fit; 1002.24 wide shows as 1003, pan
-    // 0, not 1; with no video size or no area, nothing.
-    const int32_t fits[][7] = {{920, 542, 320, 200, 2710, 26, 0}, {920, 40, 640, 480, 83, (920 - 54) / 2, 0},
-                               {920, 22, 640, 480, 83, (920 - 54) / 2, 0},
-                               {920, 542, 1, 1, 6000, 457, 268}, {10, 40, 640, 480, 50, (10 - 32) / 2, (40 - 24) / 2},
-                               {1004, 752, 640, 480, 1566, 0, 0}, {920, 542, 0, 10, 0, 0, 0},
-                               {920, 542, 10, -1, 0, 0, 0}, {0, 542, 10, 10, 0, 0, 0}};
+    // rows however low the window (54 x 40 shown); zoom raised to the smallest fit (32 x 24 shown);
+    // 1002.24 wide shows as 1003, pan 0, not 1; with no video size or no area, nothing.
+    const int32_t fits[][7] = {
+        {920, 542, 320, 200, 2710, 26, 0}, {920, 40, 640, 480, 83, 433, 0}, {920, 22, 640, 480, 83, 433, 0},
+        {920, 542, 1, 1, 6000, 457, 268}, {10, 40, 640, 480, 50, -11, 8}, {1004, 752, 640, 480, 1566, 0, 0},
+        {920, 542, 0, 10, 0, 0, 0}, {920, 542, 10, -1, 0, 0, 0}, {0, 542, 10, 10, 0, 0, 0}};
     for (const auto& f : fits) {
         view_state v = view_of(f[0], f[1]);
-        v.view_w = f[0];
+        v.view_w = f[0];  // 0 too, which a layout would take for the default width
         reset_view_transform(&v, f[2], f[3]);
         EXPECT_EQ(zoom_pan(v), std::tuple(f[4], f[5], f[6])) << f[2];
     }
@@ -51,8 +50,8 @@ TEST(ViewTransform, ZoomStepsKeepThePointUnderTheCentreWithinLimits) {
         view_state v = view_of(920, 542, from, 100, -50);
         const view_state before = v;
         zoom_view(&v, 1, 1, in);  // the video's size only has to be there: one pixel will do
-        EXPECT_EQ(v.zoom_permille, want) << from;
-        EXPECT_TRUE(want != from || same(v, before)) << from;  // at a limit nothing moves
+        // At a limit nothing moves.
+        EXPECT_TRUE(v.zoom_permille == want && (want != from || same(v, before))) << from << ": " << v.zoom_permille;
         // The video point under the view centre (460, 271) stays there, but for the rounding.
         for (const auto& [c, p0, p1] : {std::tuple{460, 100, v.pan_x}, std::tuple{271, -50, v.pan_y}}) {
             const double u = (c - p0) * 1000.0 / from, u1 = (c - p1) * 1000.0 / want;
@@ -102,11 +101,10 @@ TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
     // View size, full view ('h'), zoom and pan: one to one, fitted, zoomed, less than one video pixel
     // left of the picture, out of view, a smaller buffer (the one there is kept), full views.
     const int32_t cases[][6] = {
-        {320, 200, 0, 1000, 0, 0},    {920, 542, 0, 1129, 98, 0},   {920, 542, 0, 50, -37, 11},
-        {920, 542, 0, 333, -37, 11},  {920, 542, 0, 6000, -37, 11}, {920, 542, 0, 8000, -37, 11},
-        {920, 542, 0, 4000, 2, 0},    {920, 542, 0, 4000, 5000, 0}, {920, 542, 0, 50, 0, -PAN_LIMIT},
-        {920, 542, 0, 8000, -PAN_LIMIT, PAN_LIMIT},                 {100, 80, 0, 1129, 0, 0},
-        {640, 480, 1, 1000, 0, 0},    {920, 542, 1, 333, -37, 11},  {920, 542, 1, 1000, -37, 11},
+        {320, 200, 0, 1000, 0, 0}, {920, 542, 0, 1129, 98, 0}, {920, 542, 0, 50, -37, 11}, {920, 542, 0, 333, -37, 11},
+        {920, 542, 0, 6000, -37, 11}, {920, 542, 0, 8000, -37, 11}, {920, 542, 0, 4000, 2, 0},
+        {920, 542, 0, 4000, 5000, 0}, {920, 542, 0, 50, 0, -PAN_LIMIT}, {920, 542, 0, 8000, -PAN_LIMIT, PAN_LIMIT},
+        {100, 80, 0, 1129, 0, 0}, {640, 480, 1, 1000, 0, 0}, {920, 542, 1, 333, -37, 11}, {920, 542, 1, 1000, -37, 11},
         {920, 542, 1, 2500, -37, 11}, {920, 542, 1, 8000, -37, 11}, {920, 542, 0, 2500, -37, 11}};
     view_state& v = in.v;
     uint32_t cap = 0;
@@ -118,19 +116,16 @@ TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
                   full ? std::pair(w, h) : std::pair(std::min(w, 320), std::min(h, 200)));
         std::tie(v.zoom_permille, v.pan_x, v.pan_y) = std::tuple(zoom, pan_x, pan_y);
         ASSERT_EQ(compose_frame(&v, &in.s), 0);
-        cap = std::max(cap, uint32_t(v.render_w * v.render_h));
-        EXPECT_EQ(v.render_cap, cap);  // grown as needed, never shrunk
+        // The render buffer is grown as needed, never shrunk.
+        EXPECT_EQ(v.render_cap, cap = std::max(cap, uint32_t(v.render_w * v.render_h)));
         // View pixel (x, y) shows video pixel ((x - pan_x) / zoom, (y - pan_y) / zoom), truncated
         // toward zero.
         int wrong = 0;
-        for (int32_t r = 0; r < v.render_h; ++r) {
-            for (int32_t c = 0; c < v.render_w; ++c) {
-                const double sx = std::trunc((std::floor(double(c) * w / v.render_w) - pan_x) * 1000 / zoom);
-                const double sy = std::trunc((std::floor(double(r) * h / v.render_h) - pan_y) * 1000 / zoom);
-                const bool in_video = sx >= 0 && sy >= 0 && sx < 640 && sy < 480;
-                wrong += v.render_buf[r * v.render_w + c] !=
-                         (in_video ? pixels[size_t(sy) * 640 + size_t(sx)] : VIDEO_BACKGROUND_RGB565);
-            }
+        for (int32_t i = 0; i < v.render_w * v.render_h; ++i) {
+            const double sx = std::trunc((std::floor(double(i % v.render_w) * w / v.render_w) - pan_x) * 1000 / zoom);
+            const double sy = std::trunc((std::floor(double(i / v.render_w) * h / v.render_h) - pan_y) * 1000 / zoom);
+            const bool in_video = sx >= 0 && sy >= 0 && sx < 640 && sy < 480;
+            wrong += v.render_buf[i] != (in_video ? pixels[size_t(sy) * 640 + size_t(sx)] : VIDEO_BACKGROUND_RGB565);
         }
         EXPECT_EQ(wrong, 0);
     }
@@ -141,21 +136,19 @@ TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
 }
 
 TEST(StatusText, CountersStateAndLimits) {
+    // Before the first decode the frame is 1; at most 127 characters.
     const std::string p127(127, 'p'), p120(120, 'p'), p116(116, 'p');
     const struct { std::string path; uint32_t next, count; uint8_t playing; std::string want; } cases[] = {
         {"/videos/demo.komu", 12, 300, 1, "/videos/demo.komu | frame 12/300 | playing"},
         {"/videos/demo.komu", 12, 300, 0, "/videos/demo.komu | frame 12/300 | paused"},
-        {"a", 0, 0, 0, "a | frame 1/0 | paused"},  // before the first decode: frame 1
         {"a", 4294967295u, 4294967295u, 1, "a | frame 4294967295/4294967295 | playing"},
-        {p127, 0, 300, 0, p127},  // at most 127 characters
-        {p120, 0, 300, 0, p120 + " | fram"},
+        {"a", 0, 0, 0, "a | frame 1/0 | paused"}, {p127, 0, 300, 0, p127}, {p120, 0, 300, 0, p120 + " | fram"},
         {p116, 123, 300, 0, p116 + " | frame 12"}};
-    komu_stream s;
-    komu_stream_init(&s);
+    rig in;
     char text[TEXT_CAP];
     for (const auto& c : cases) {
-        std::tie(s.next_index, s.header.frame_count, s.playing) = std::tuple(c.next, c.count, c.playing);
-        build_status_text(text, c.path.c_str(), &s);
+        std::tie(in.s.next_index, in.s.header.frame_count, in.s.playing) = std::tuple(c.next, c.count, c.playing);
+        build_status_text(text, c.path.c_str(), &in.s);
         EXPECT_EQ(std::string(text), c.want);
     }
 }
@@ -190,12 +183,9 @@ TEST(Input, DragPansOneToOneWheelZoomsFirstAndADoubleClickTogglesFullscreen) {
     scripted::reset();
     rig in, want;
     // A drag by (30, -10), a release, a move without the button.
-    for (const auto& [x, y, b] : {std::tuple{100, 100, 1}, {130, 90, 1}, {130, 90, 0}, {300, 300, 0}}) {
-        in.mouse(x, y, b);
-    }
+    for (const auto& [x, y, b] : {std::tuple{100, 100, 1}, {130, 90, 1}, {130, 90, 0}, {30, 30, 0}}) in.mouse(x, y, b);
     pan_view(&want.v, 30, -10);
-    EXPECT_EQ(zoom_pan(in.v), zoom_pan(want.v));
-    EXPECT_EQ(in.v.dragging + in.v.last_valid, 0);
+    EXPECT_EQ(std::tuple(zoom_pan(in.v), in.v.dragging + in.v.last_valid), std::tuple(zoom_pan(want.v), 0));
     sleep_us(401'000);  // the scripted clock: too late for a double-click
     in.mouse(10, 10, 1);  // the wheel with the button held (other bits ignored): zoom out, then the drag
     in.mouse(15, 10, 1 | 4, -3);
@@ -204,7 +194,6 @@ TEST(Input, DragPansOneToOneWheelZoomsFirstAndADoubleClickTogglesFullscreen) {
     EXPECT_EQ(zoom_pan(in.v), zoom_pan(want.v));
     in.mouse(15, 10, 0, 7);  // a release with a wheel step: zoom in
     zoom_view(&want.v, 640, 480, 1);
-    EXPECT_EQ(zoom_pan(in.v), zoom_pan(want.v));
 
     // Left clicks: ms after the one before, press, release. A double-click toggles fullscreen and,
     // held and moved, drags nothing; a third press starts anew; too late, too far or in the status
@@ -216,12 +205,10 @@ TEST(Input, DragPansOneToOneWheelZoomsFirstAndADoubleClickTogglesFullscreen) {
         sleep_us(uint32_t(after_ms) * 1000);
         for (const auto& [px, py, b] : {std::tuple{x, y, 1}, {to_x, to_y, 1}, {to_x, to_y, 0}}) in.mouse(px, py, b);
     }
-    EXPECT_EQ(zoom_pan(in.v), zoom_pan(want.v));
-    for (uint32_t k : {uint32_t{'f'}, GUI_KEY_F11, uint32_t{'F'}}) in.key(k);
+    EXPECT_EQ(zoom_pan(in.v), zoom_pan(want.v));  // the wheel's zoom in, and nothing more
     std::vector<int32_t> asked;
     for (const auto* c : scripted::calls_of(scripted::call_kind::fullscreen)) asked.push_back(c->value);
-    EXPECT_EQ(asked, (std::vector{1, 0, 1, 0, 1}));
-    EXPECT_EQ(in.v.fullscreen, 1);
+    EXPECT_EQ(asked, (std::vector{1, 0}));
 }
 
 }  // namespace
