@@ -16,8 +16,8 @@ QUAD = {k: rgb(v) for k, v in QUAD_565.items()}
 # channel; the longest wait for anything to show, in seconds.
 EDGE_TOL, COLOR_TOL, WAIT_S = 4, 3, 15
 WORK = tempfile.mkdtemp(prefix="cinepane_e2e_")
-ENV = dict(os.environ, SDL_VIDEODRIVER="x11", SDL_RENDER_DRIVER="software")
-ENV.pop("WAYLAND_DISPLAY", None)
+STILL = os.path.join(WORK, "quad.komu")
+ENV = dict(os.environ, SDL_VIDEODRIVER="x11", SDL_RENDER_DRIVER="software", WAYLAND_DISPLAY="")
 procs, failures = [], []  # procs[0] is Xvfb
 
 def near(a, b, tol=COLOR_TOL):  # a: colour or screen position, None when not found
@@ -42,32 +42,27 @@ def check_quits(proc, what, act=lambda: xdo("key", "Escape")):
 def run(*cmd, **kw):
     return subprocess.run([str(c) for c in cmd], check=True, env=ENV, timeout=60, **kw)
 
-def xdo(*args):  # one xdotool call; its commands may be chained
-    run("xdotool", *args)
+def xdo(*args):  # one xdotool call (its commands may be chained); what it prints
+    return run("xdotool", *args, stdout=subprocess.PIPE, text=True).stdout
 
-class Image:  # a screenshot as 8-bit RGB rows
-    def __init__(self, ppm):
+class Shot:  # a screenshot of the window as 8-bit RGB rows, kept as a numbered PNG
+    def __init__(self, wid, tag):
+        path = os.path.join(WORK, f"{len(os.listdir(WORK)):03d}_{tag}.png")
+        run("import", "-window", wid, path)
+        ppm = run("convert", path, "-depth", "8", "ppm:-", capture_output=True).stdout
         self.w, self.h = map(int, ppm.split(maxsplit=3)[1:3])
         self.data = ppm[-self.w * self.h * 3:]
     px = lambda self, x, y: tuple(self.data[(y * self.w + x) * 3:(y * self.w + x) * 3 + 3])  # noqa: E731
 
-def shot(wid, tag):
-    path = os.path.join(WORK, f"{len(os.listdir(WORK)):03d}_{tag}.png")  # numbered in order
-    run("import", "-window", wid, path)
-    return Image(run("convert", path, "-depth", "8", "ppm:-", capture_output=True).stdout)
-
-# Starts cinepane on video, a path, or on /dev/stdin with video's bytes piped in; (process, window
+# Starts cinepane on the video, or on /dev/stdin with the video's bytes piped in; (process, window
 # id, first screenshot with the bar drawn). A window that never shows times the search out.
-def player(video, name):
-    pipe = isinstance(video, bytes)
-    procs.append(proc := subprocess.Popen([CINEPANE, "/dev/stdin" if pipe else video], stdin=subprocess.PIPE,
-                                          stdout=open(os.path.join(WORK, name + ".out"), "w"),
-                                          stderr=subprocess.STDOUT, env=ENV))
-    proc.stdin.write(video if pipe else b"")
+def player(video, name, pipe=False):
+    procs.append(proc := subprocess.Popen([CINEPANE, "/dev/stdin" if pipe else video], stdin=subprocess.PIPE, env=ENV,
+                                          stdout=open(f"{WORK}/{name}.out", "w"), stderr=subprocess.STDOUT))
+    proc.stdin.write(open(video, "rb").read() if pipe else b"")
     proc.stdin.close()
-    wid = run("xdotool", "search", "--sync", "--onlyvisible", "--name", r"^View \(KOMU\)$",
-              capture_output=True, text=True).stdout.split()[0]
-    return proc, wid, poll(lambda: shot(wid, name), lambda i: i.px(i.w - 4, i.h - 2) == BAR_RGB)
+    wid = xdo("search", "--sync", "--onlyvisible", "--name", r"^View \(KOMU\)$").split()[0]
+    return proc, wid, poll(lambda: Shot(wid, name), lambda i: i.px(i.w - 4, i.h - 2) == BAR_RGB)
 
 # The still video's fitted picture (left, top, right, bottom), inclusive, in a w x h window: the
 # largest zoom (thousandths, at most 6x) showing it all in the view; size rounded up; centred.
@@ -97,7 +92,7 @@ def measure(img):
 def step(wid, before, tag, keys, size=None):
     xdo(*keys)
     seen = [before]
-    poll(lambda: seen.append(shot(wid, tag)) or seen,
+    poll(lambda: seen.append(Shot(wid, tag)) or seen,
          lambda s: s[-1].data == s[-2].data != before.data and size in (None, (s[-1].w, s[-1].h)), pause=0.15)
     return (seen[-1], *measure(seen[-1]))
 
@@ -122,39 +117,35 @@ def fullscreen(how, keys, windowed):
              lambda m, size=size: near(m[-1][0], fit(*size), EDGE_TOL)) for size in (SCREEN, windowed)]
 
 def check_still():
-    quad = os.path.join(WORK, "quad.komu")
-    run(KOMU, "encode", "-s", f"{QW}x{QH}", "-o", quad, "-", input=b"".join(
+    run(KOMU, "encode", "-s", f"{QW}x{QH}", "-o", STILL, "-", input=b"".join(
         struct.pack("<H", QUAD_565["tb"[y >= QH // 2] + "lr"[x >= QW // 2]]) for y in range(QH) for x in range(QW)))
-    proc, wid, img = player(quad, "still")
+    proc, wid, img = player(STILL, "still")
     W, H, VIEW_H = img.w, img.h, img.h - BAR
-    (box, corner), want = measure(img), fit(W, H)
+    (box, corner), want, centre = measure(img), fit(W, H), (W // 2, VIEW_H // 2)
     # Asked for by the player: the video at a whole scale filling the view's height, within nine
-    # tenths of the screen; so its fit is that scale, centred.
+    # tenths of the screen; so its fit is that scale, centred, the quadrants meeting at the centre.
     scale = VIEW_H // QH
     check(VIEW_H == scale * QH and W <= 0.9 * SCREEN[0] and H <= 0.9 * SCREEN[1] and W >= scale * QW
-          and near(box, want, EDGE_TOL), "the window suits the video: the picture fits at a whole scale",
-          f"{W} x {H}, {box}")
+          and near(box, want, EDGE_TOL) and near(corner, centre, EDGE_TOL),
+          "the window suits the video: the picture fits at a whole scale, centred", f"{W} x {H}, {box}, {corner}")
     bar = [img.px(x, y) for y in range(VIEW_H, H) for x in range(W)]
     plain, light = sum(p == BAR_RGB for p in bar), sum(min(p) >= 120 for p in bar)
     check(plain >= 0.8 * len(bar) and light >= 50 and img.px(W - 4, VIEW_H) == BAR_RGB
           and near(img.px(W - 4, VIEW_H - 1), BACK),
           "status bar: the 18 bottom rows, rgb(38,38,38), text in it", f"{plain}, {light} light")
-    check(near(box, want, EDGE_TOL), "still video is fitted and centred", f"{box}, expected {want}")
-    hw, hh = (want[2] - want[0] + 1) // 2, (want[3] - want[1] + 1) // 2  # 5 x 5 samples in each quadrant
-    samples = [(k, want[0] + hw * (k[1] == "r") + 10 + (hw - 20) * (i % 5) // 4,
-                want[1] + hh * (k[0] == "b") + 10 + (hh - 20) * (i // 5) // 4) for k in QUAD for i in range(25)]
-    bad = [(k, x, y, img.px(x, y)) for k, x, y in samples if not near(img.px(x, y), QUAD[k])]
-    check(not bad, "quadrant colours inside the picture", f"wrong: {bad[:4]}")
-    bad = [(x, y, img.px(x, y)) for x in (40, W - 40) for y in (40, VIEW_H - 40) if not near(img.px(x, y), BACK)]
-    check(not bad, f"background rgb{BACK} around the picture", f"wrong: {bad[:4]}")
-    centre = (W // 2, VIEW_H // 2)
-    check(near(corner, centre, EDGE_TOL), "quadrant corner at the view centre", f"{box}, {corner}")
+    # 5 x 5 samples in each quadrant, and the background at four points around the picture.
+    hw, hh = (want[2] - want[0] + 1) // 2, (want[3] - want[1] + 1) // 2
+    bad = [(x, y, img.px(x, y)) for x, y, c in [(x, y, BACK) for x in (40, W - 40) for y in (40, VIEW_H - 40)] + [
+        (want[0] + hw * (k[1] == "r") + 10 + (hw - 20) * (i % 5) // 4,
+         want[1] + hh * (k[0] == "b") + 10 + (hh - 20) * (i // 5) // 4, QUAD[k]) for k in QUAD for i in range(25)]
+        if not near(img.px(x, y), c)]
+    check(not bad, f"quadrant colours inside the picture, background rgb{BACK} around it", f"wrong: {bad[:4]}")
 
     # Paused (the bar says so) with the pointer off the window, the player has nothing to draw, so
     # only its expose handling can repaint the window once mapped again.
     paused = step(wid, img, "paused", ["mousemove", "--sync", 1, 1, "windowfocus", "--sync", wid, "key", "space"])[0]
     xdo("windowunmap", "--sync", wid, "windowmap", "--sync", wid)
-    again = poll(lambda: shot(wid, "remapped"), lambda i: i.data == paused.data)
+    again = poll(lambda: Shot(wid, "remapped"), lambda i: i.data == paused.data)
     check(paused.data != img.data and again.data == paused.data, "a paused window mapped again is repainted")
 
     width = lambda box: box[2] - box[0]  # noqa: E731
@@ -175,7 +166,6 @@ def check_still():
         *fullscreen("f", ["key", "f"], (W, H)), *fullscreen("F11", ["key", "F11"], (W, H)),
         *fullscreen("a double-click", [*drag, 300, 200, "click", "--repeat", 2, "--delay", 80, 1], (W, H))])
     check_quits(proc, "Esc closes the window, exit status 0")
-    return quad
 
 # WM_DELETE_WINDOW as a window manager sends it (xdotool has no command for it): an XEvent of 24
 # longs; on 64-bit Linux each XClientMessageEvent field fills one: type (33), serial, send_event,
@@ -192,7 +182,7 @@ def close_request(wid):
 # Screenshot pairs a quarter second apart until a pair is equal (or differs); whether one was, and
 # its second screenshot.
 def pair(wid, tag, equal):
-    a, _, b = poll(lambda: (shot(wid, tag), time.sleep(0.25), shot(wid, tag)),
+    a, _, b = poll(lambda: (Shot(wid, tag), time.sleep(0.25), Shot(wid, tag)),
                    lambda p: (p[0].data == p[2].data) == equal, pause=0)
     return (a.data == b.data) == equal, b
 
@@ -204,40 +194,36 @@ def check_demo():
     xdo("windowfocus", "--sync", wid, "key", "space")
     paused, last = pair(wid, "paused", True)
     time.sleep(3)  # longer than any still stretch of the demo (1.5 s)
-    check(paused and shot(wid, "paused_later").data == last.data, "Space pauses (the picture stays the same for 3 s)")
+    check(paused and Shot(wid, "paused_later").data == last.data, "Space pauses (the picture stays the same for 3 s)")
 
     # The full view: the window fits the 640 x 480 demo at zoom 1000, where 'h' shows every frame
     # pixel as one screen pixel, bit for bit; 'h' again samples it as by default.
     frames, size = run(KOMU, "decode", demo, 300, capture_output=True).stdout, 640 * 480 * 2
-    def shown_frame(img):  # the decoded frame shown bit for bit in the middle of the view, or None
+    def shows_a_frame(img):  # whether the middle of the view shows a decoded frame bit for bit
         x0, y0 = (img.w - 640) // 2, (img.h - BAR - 480) // 2
         rgb8 = b"".join(img.data[((y0 + y) * img.w + x0) * 3:((y0 + y) * img.w + x0 + 640) * 3] for y in range(480))
         picture = b"".join(struct.pack("<H", r >> 3 << 11 | g >> 2 << 5 | b >> 3) for r, g, b in zip(*[iter(rgb8)] * 3))
-        return next((k for k in range(300) if frames[k * size:(k + 1) * size] == picture), None)
+        return any(frames[k * size:(k + 1) * size] == picture for k in range(300))
     full = step(wid, last, "full_view", ["key", "h"])[0]
     sampled = step(wid, full, "default_view", ["key", "h"])[0]
-    check(full.h - BAR == 480 and shown_frame(full) is not None and shown_frame(sampled) is None,
+    check(full.h - BAR == 480 and shows_a_frame(full) and not shows_a_frame(sampled),
           "h shows the paused frame bit-exact at zoom 1000, h again the default view", f"view height {full.h - BAR}")
     xdo("key", "space")
     check(pair(wid, "resumed", False)[0], "Space resumes (screenshots change again)")
     check_quits(proc, "the window's close request ends the player with 0", lambda: close_request(wid))
 
-SEEK_FRAMES, SW, SH = 100, 16, 12  # the colour video: 8 frames/s, 12.5 s, one colour a frame
-
-# Frame k's colour: red steps by 5 (of 32) a frame, blue tells the blocks of 32 apart, so any two
-# frames differ by at least 8 in one 8-bit channel.
-def frame_565(k):
-    return ((k * 5) % 32) << 11 | ((k * 13) % 64) << 5 | (k // 32) * 8 + 3
+# The colour video: 8 frames/s, 12.5 s, one colour a frame: red steps by 5 (of 32) a frame, blue
+# tells the blocks of 32 apart, so any two frames differ by at least 8 in one 8-bit channel.
+SW, SH, SEEK_565 = 16, 12, [(k * 5) % 32 << 11 | (k * 13) % 64 << 5 | (k // 32) * 8 + 3 for k in range(100)]
 
 def colour_frame(wid, tag):  # the frame whose colour is at the view centre, or None
-    img = shot(wid, tag)
-    px = img.px(img.w // 2, (img.h - BAR) // 2)
-    return next((k for k in range(SEEK_FRAMES) if near(px, rgb(frame_565(k)))), None)
+    img = Shot(wid, tag)
+    return next((k for k, c in enumerate(SEEK_565) if near(img.px(img.w // 2, (img.h - BAR) // 2), rgb(c))), None)
 
 def check_seek():
     video = os.path.join(WORK, "colours.komu")
-    run(KOMU, "encode", "-s", f"{SW}x{SH}", "-r", 8, "-o", video, "-", input=b"".join(
-        struct.pack("<H", frame_565(k)) * (SW * SH) for k in range(SEEK_FRAMES)))
+    run(KOMU, "encode", "-s", f"{SW}x{SH}", "-r", 8, "-o", video, "-",
+        input=b"".join(struct.pack("<H", c) * (SW * SH) for c in SEEK_565))
     proc, wid, _ = player(video, "seek")
     xdo("windowfocus", "--sync", wid, "key", "space")  # paused wherever it is
     # 1 s is 8 frames, 10 s 80; the arrows alone still pan.
@@ -249,46 +235,40 @@ def check_seek():
     check_quits(proc, "Esc ends the player with 0 after seeking")
 
     # From a pipe the video plays, and the seek keys do nothing.
-    proc, wid, _ = player(open(video, "rb").read(), "pipe")
+    proc, wid, _ = player(video, "pipe", pipe=True)
     frame = poll(lambda: colour_frame(wid, "pipe"), lambda k: k is not None and k >= 8)
     xdo("windowfocus", "--sync", wid, "key", "Home")
     time.sleep(0.5)
     later = colour_frame(wid, "pipe_home")
-    check(frame is not None and later is not None and later > frame,
-          "a video from a pipe plays on; Home does nothing there", f"frame {frame}, then {later}")
+    check(None not in (frame, later) and later > frame, "a video from a pipe plays on; Home does nothing there",
+          f"frame {frame}, then {later}")
     check_quits(proc, "Esc ends the player on a pipe with 0")
 
 # Fullscreen as on a desktop: asked of a window manager, which then sizes the window.
-def check_window_manager(quad):
+def check_window_manager():
     procs.append(subprocess.Popen(["openbox"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     poll(lambda: subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=ENV,
                                 capture_output=True, text=True).stdout, lambda out: "window id" in out)
-    proc, wid, last = player(quad, "managed")
+    proc, wid, last = player(STILL, "managed")
     check_steps(wid, last, fullscreen("with a window manager, f", ["windowfocus", "--sync", wid, "key", "f"],
                                       (last.w, last.h)))
     check_quits(proc, "with a window manager, Esc ends the player with 0")
 
-def main():
-    try:
-        procs.append(subprocess.Popen(  # Xvfb, which writes its display number to stdout
-            ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
-            stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True))
-        ready = select.select([procs[0].stdout], [], [], WAIT_S)[0]
-        ENV["DISPLAY"] = ":" + (procs[0].stdout.readline().strip() if ready else "")
-        if ENV["DISPLAY"] == ":":
-            raise RuntimeError("Xvfb reported no display; see xvfb.log")
-        quad = check_still()
-        check_demo()
-        check_seek()
-        check_window_manager(quad)
-    except Exception as error:  # a step that could not run at all
-        check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
-    finally:
-        for proc in reversed(procs):  # the players, then Xvfb (terminated: it removes its lock)
-            (proc.terminate if proc is procs[0] else proc.kill)()
-            proc.wait()
-    if failures:
-        sys.exit(f"{len(failures)} check(s) failed; screenshots and logs kept in {WORK}")
-    shutil.rmtree(WORK, ignore_errors=True)
-
-main()
+try:
+    procs.append(subprocess.Popen(  # Xvfb, which writes its display number to stdout
+        ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
+        stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True))
+    if not select.select([procs[0].stdout], [], [], WAIT_S)[0]:
+        raise RuntimeError("Xvfb reported no display; see xvfb.log")
+    ENV["DISPLAY"] = ":" + procs[0].stdout.readline().strip()
+    for part in (check_still, check_demo, check_seek, check_window_manager):
+        part()
+except Exception as error:  # a step that could not run at all
+    check(False, "the test ran to its end", f"{type(error).__name__}: {error}")
+finally:
+    for proc in reversed(procs):  # the players, then Xvfb (terminated: it removes its lock)
+        (proc.terminate if proc is procs[0] else proc.kill)()
+        proc.wait()
+if failures:
+    sys.exit(f"{len(failures)} check(s) failed; screenshots and logs kept in {WORK}")
+shutil.rmtree(WORK, ignore_errors=True)
