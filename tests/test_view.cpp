@@ -43,9 +43,8 @@ TEST(ViewTransform, FitsAndCentres) {
 TEST(ViewTransform, ZoomStepsKeepThePointUnderTheCentreWithinLimits) {
     // From, in (1) or out (0), then the zoom after: steps of 5/4 and 4/5, rounded down, within 50
     // to 8000.
-    const int32_t steps[][3] = {{50, 1, 62},     {62, 1, 77},     {77, 1, 96},     {96, 1, 120},
-                                {62, 0, 50},     {7000, 1, 8000}, {8000, 1, 8000}, {8000, 0, 6400},
-                                {1000, 1, 1250}, {1250, 0, 1000}, {1001, 1, 1251}, {1251, 0, 1000}};
+    const int32_t steps[][3] = {{50, 1, 62}, {62, 1, 77}, {77, 1, 96}, {96, 1, 120}, {62, 0, 50}, {7000, 1, 8000},
+        {8000, 1, 8000}, {8000, 0, 6400}, {1000, 1, 1250}, {1250, 0, 1000}, {1001, 1, 1251}, {1251, 0, 1000}};
     for (const auto& [from, in, want] : steps) {
         view_state v = view_of(920, 542, from, 100, -50);
         const view_state before = v;
