@@ -90,6 +90,7 @@ struct rig {
     void key(uint32_t k) { send(scripted::key_event(k)); }
     void mouse(int32_t x, int32_t y, int32_t b, int32_t wheel = 0) { send(scripted::mouse_event(x, y, b, wheel)); }
     void send(const gui_event& e) { handle_input(&v, &s, &e); }
+    ~rig() { std::free(v.render_buf), std::free(v.col_map); }  // what composition allocated
 };
 
 TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
@@ -130,8 +131,6 @@ TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
     }
     in.s.cur_frame = nullptr;  // no frame: nothing to draw
     EXPECT_EQ(compose_frame(&v, &in.s), -1);
-    std::free(v.render_buf);
-    std::free(v.col_map);
 }
 
 TEST(StatusText, CountersStateAndLimits) {
@@ -160,7 +159,6 @@ void fit(view_state* v, komu_stream* s) { reset_view_transform(v, s->width, s->h
 void pause_playing(view_state*, komu_stream* s) { s->playing = 0; }
 void quit(view_state* v, komu_stream*) { v->running = 0; }
 void fullscreen(view_state* v, komu_stream*) { toggle_fullscreen(v); }
-void nothing(view_state*, komu_stream*) {}
 
 TEST(Input, CharacterKeysMatchTheirLowByteSpecialKeysTheirFullCode) {
     const std::pair<uint32_t, action> keys[] = {
@@ -168,12 +166,12 @@ TEST(Input, CharacterKeysMatchTheirLowByteSpecialKeysTheirFullCode) {
         {0x102B, zoom<1>}, {'-', zoom<0>}, {'_', zoom<0>}, {GUI_KEY_ZOOM_OUT, zoom<0>}, {'0', fit}, {0x1030, fit},
         {GUI_KEY_DOWN, pan<0, PAN_STEP>}, {GUI_KEY_UP, pan<0, -PAN_STEP>}, {GUI_KEY_RIGHT, pan<PAN_STEP, 0>},
         {GUI_KEY_LEFT, pan<-PAN_STEP, 0>}, {GUI_KEY_ESC, quit}, {'q', quit}, {'Q', quit}, {0x171, quit},
-        {'f', fullscreen}, {'F', fullscreen}, {GUI_KEY_F11, fullscreen}, {0x11001, nothing}, {0x3102, nothing},
-        {0x2104, nothing}, {'a', nothing}, {0x41, nothing}, {0, nothing}};
+        {'f', fullscreen}, {'F', fullscreen}, {GUI_KEY_F11, fullscreen}, {0x11001, nullptr}, {0x3102, nullptr},
+        {0x2104, nullptr}, {'a', nullptr}, {0x41, nullptr}, {0, nullptr}};  // nullptr: nothing
     for (const auto& [key, act] : keys) {
         rig got, want;
         got.key(key);
-        act(&want.v, &want.s);
+        if (act) act(&want.v, &want.s);
         EXPECT_TRUE(same(got.v, want.v) && got.s.playing == want.s.playing) << std::hex << key;
     }
 }
@@ -198,8 +196,7 @@ TEST(Input, DragPansOneToOneWheelZoomsFirstAndADoubleClickTogglesFullscreen) {
     // held and moved, drags nothing; a third press starts anew; too late, too far or in the status
     // bar, nothing, but the press before the bar pairs with the one after it.
     const int32_t clicks[][5] = {{401, 100, 100, 100, 100}, {400, 102, 97, 150, 150}, {50, 100, 100, 100, 100},
-                                 {401, 100, 100, 100, 100}, {100, 105, 100, 105, 100}, {49, 105, 550, 105, 550},
-                                 {100, 105, 104, 105, 104}};
+        {401, 100, 100, 100, 100}, {100, 105, 100, 105, 100}, {49, 105, 550, 105, 550}, {100, 105, 104, 105, 104}};
     for (const auto& [after_ms, x, y, to_x, to_y] : clicks) {
         sleep_us(uint32_t(after_ms) * 1000);
         for (const auto& [px, py, b] : {std::tuple{x, y, 1}, {to_x, to_y, 1}, {to_x, to_y, 0}}) in.mouse(px, py, b);

@@ -81,9 +81,8 @@ def measure(img):
     if not rows:
         return None, None
     box = (min(r[1] for r in rows), rows[0][0], max(r[2] for r in rows), rows[-1][0])
-    row, col = (box[1] * 3 + box[3]) // 4, (box[0] * 3 + box[2]) // 4
-    cx = next((x for x in range(box[0], box[2] + 1) if near(img.px(x, row), QUAD["tr"])), None)
-    cy = next((y for y in range(box[1], box[3] + 1) if near(img.px(col, y), QUAD["bl"])), None)
+    cx = next((x for x in range(box[0], box[2] + 1) if near(img.px(x, (box[1] * 3 + box[3]) // 4), QUAD["tr"])), None)
+    cy = next((y for y in range(box[1], box[3] + 1) if near(img.px((box[0] * 3 + box[2]) // 4, y), QUAD["bl"])), None)
     return box, None if None in (cx, cy) else (cx, cy)
 
 # The xdotool commands keys, then screenshots until two in a row are equal and differ from before
@@ -237,25 +236,23 @@ def check_seek():
     frame = poll(lambda: colour_frame(wid, "pipe"), lambda k: k is not None and k >= 8)
     xdo("windowfocus", "--sync", wid, "key", "Home")
     time.sleep(0.5)
-    later = colour_frame(wid, "pipe_home")
-    check(None not in (frame, later) and later > frame, "a video from a pipe plays on; Home does nothing there",
-          f"frame {frame}, then {later}")
+    check(None not in (frame, (later := colour_frame(wid, "pipe_home"))) and later > frame,
+          "a video from a pipe plays on; Home does nothing there", f"frame {frame}, then {later}")
     check_quits(proc, "Esc ends the player on a pipe with 0")
 
 # Fullscreen as on a desktop: asked of a window manager, which then sizes the window.
 def check_window_manager():
     procs.append(subprocess.Popen(["openbox"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    poll(lambda: subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=ENV,
-                                capture_output=True, text=True).stdout, lambda out: "window id" in out)
+    poll(lambda: b"window id" in run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", capture_output=True).stdout, bool)
     proc, wid, last = player(STILL, "managed")
     check_steps(wid, last, fullscreen("with a window manager, f", ["windowfocus", "--sync", wid, "key", "f"],
                                       (last.w, last.h)))
     check_quits(proc, "with a window manager, Esc ends the player with 0")
 
 try:
-    procs.append(subprocess.Popen(  # Xvfb, which writes its display number to stdout
-        ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
-        stdout=subprocess.PIPE, stderr=open(os.path.join(WORK, "xvfb.log"), "w"), text=True))
+    # Xvfb, which writes its display number to stdout
+    procs.append(subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
+                                  stdout=subprocess.PIPE, stderr=open(f"{WORK}/xvfb.log", "w"), text=True))
     if not select.select([procs[0].stdout], [], [], WAIT_S)[0]:
         raise RuntimeError("Xvfb reported no display; see xvfb.log")
     ENV["DISPLAY"] = ":" + procs[0].stdout.readline().strip()
