@@ -90,7 +90,7 @@ struct rig {
     void key(uint32_t k) { send(scripted::key_event(k)); }
     void mouse(int32_t x, int32_t y, int32_t b, int32_t wheel = 0) { send(scripted::mouse_event(x, y, b, wheel)); }
     void send(const gui_event& e) { handle_input(&v, &s, &e); }
-    ~rig() { std::free(v.render_buf), std::free(v.col_map); }  // what composition allocated
+    ~rig() { std::free(v.render_buf); std::free(v.col_map); }  // what composition allocated
 };
 
 TEST(Composition, MatchesAnIndependentSamplerAtEveryZoomPanAndSize) {
