@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "gui_scripted.h"
 #include "komu_test_files.h"
@@ -13,378 +14,189 @@
 
 namespace {
 
-using scripted::call_kind;
+using enum scripted::call_kind;  // the kinds of calls the scripted server records
 using testfile::bytes;
-using testfile::temp_file;
 
-// When frame k of a 30/1 video is due, k frames after the anchor: k / 30 s,
-// rounded up to the millisecond.
-uint64_t due_at_30(uint64_t k) { return (k * 1000 + 29) / 30; }
-
-// A file of `frames` one-pixel frames, frame k holding the pixel value k + 1.
-bytes numbered_video(uint32_t frames, uint8_t flags = 0, uint32_t fps_num = 30) {
-    komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, frames, flags);
+// A file of `frames` one-pixel frames, frame k holding the pixel value k + 1; its header may claim
+// more frames than there are.
+bytes numbered_video(uint32_t frames, uint8_t flags = 0, uint32_t fps_num = 30, uint32_t claimed = 0) {
+    komu_header hd = testfile::header(1, 1, KOMU_MODE_SEQUENTIAL, claimed ? claimed : frames, flags);
     hd.fps_num = fps_num;
     std::vector<bytes> pictures;
     for (uint32_t k = 1; k <= frames; ++k) pictures.push_back({uint8_t(k), uint8_t(k >> 8)});
     return testfile::sequential(hd, pictures);
 }
 
-// Runs the player on `path` for at most `passes` passes, from a clean server.
-int run(const char* path, uint32_t passes = 100'000) {
+// Each presented drawing (blit, bar, status, help text, present): the frame shown (the pixel value
+// less 1 at the middle of the fitted and centred video), the status less the path, the virtual time
+// in milliseconds and the pass.
+struct drawing { int32_t frame; std::string status; uint64_t ms; uint32_t pass; };
+
+// Runs the player on the video, from a file or a pipe, for at most `passes` passes, with the events
+// arriving at their virtual times (ms); its drawings. It ends with status 0.
+std::vector<drawing> play(const bytes& video, uint32_t passes = 100'000,
+                          std::vector<std::pair<uint32_t, gui_event>> events = {}, bool pipe = false) {
+    for (const auto& [ms, e] : events) scripted::queue_event_at(ms, e);
+    const testfile::temp_file f(video, pipe);
     scripted::set_pass_limit(passes);
-    char arg0[] = "cinepane";
-    std::string p = path;
-    char* argv[] = {arg0, p.data(), nullptr};
-    return cinepane_main(2, argv);
-}
-
-// One presented drawing: the frame shown (pixel value - 1), the first text
-// drawn (the status), the virtual time in milliseconds and the pass.
-struct drawing {
-    int32_t frame;
-    std::string status;
-    uint64_t ms;
-    uint32_t pass;
-};
-
-std::vector<drawing> drawings() {
+    char* argv[] = {const_cast<char*>("cinepane"), const_cast<char*>(f.path()), nullptr};  // only read
+    EXPECT_EQ(cinepane_main(2, argv), 0);
     std::vector<drawing> out;
-    drawing d{-1, "", 0, 0};
-    bool have_status = false;
-    for (const auto& c : scripted::calls()) {
-        if (c.kind == call_kind::blit) {
-            // The video is fitted and centred; its middle render pixel is in it.
-            d.frame = c.pixels[size_t(c.blit.src_h / 2) * size_t(c.blit.src_w) + size_t(c.blit.src_w / 2)] - 1;
-            have_status = false;
-        }
-        if (c.kind == call_kind::text && !have_status) {
-            d.status = c.str;
-            have_status = true;
-        }
-        if (c.kind == call_kind::present) {
-            d.ms = c.time_us / 1000;
-            d.pass = c.pass;
-            out.push_back(d);
-        }
+    for (const scripted::call* p : scripted::calls_of(present)) {
+        const gui_blit_desc& b = p[-4].blit;
+        out.push_back({p[-4].pixels.at(size_t(b.src_h / 2 * b.src_w + b.src_w / 2)) - 1,
+                       p[-2].str.substr(p[-2].str.rfind(" | frame ") + 3), p->time_us / 1000, p->pass});
     }
     return out;
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
+gui_event key(uint32_t code) { return scripted::key_event(code); }
 
-class Playback : public ::testing::Test {
-protected:
-    void SetUp() override { scripted::reset(); }
-};
-
-TEST_F(Playback, FrameOneAtOnceThenEveryFrameOnAbsoluteTimeEvenAcrossTheClockWrap) {
-    temp_file f(numbered_video(3000));
-    for (uint32_t start : {0u, 0xFFFFFFFFu - 2'000}) {  // the second wraps 2 s in
-        SCOPED_TRACE(start);
-        scripted::reset(start);
-        EXPECT_EQ(run(f.path()), 0);
-        const auto d = drawings();
-        // Frame 0 is decoded at start-up but never drawn; the last drawing
-        // comes with the close request that ends the run.
-        ASSERT_EQ(d.size(), 3000u);
-        EXPECT_EQ(d[0].frame, 1);
-        EXPECT_EQ(d[0].ms, start);
-        EXPECT_EQ(d[0].status, std::string(f.path()) + " | frame 2/3000 | playing");
-        for (size_t i = 1; i + 1 < d.size(); ++i) {
-            ASSERT_EQ(d[i].frame, int32_t(i + 1));
-            ASSERT_EQ(d[i].ms - start, due_at_30(i + 1)) << "frame " << i + 1;  // no drift
-        }
-        EXPECT_EQ(d[299].ms - start, 10'000u);   // frame 300 at 30/1: 10 s
-        EXPECT_EQ(d[2998].ms - start, 99'967u);  // frame 2999: 99,966.7 ms, never early
-        // A wait between frames, each at most one frame interval (rounded up
-        // to the millisecond); at the end of the stream one for an event.
-        auto waits = scripted::calls_of(call_kind::wait);
-        ASSERT_GE(waits.size(), 2999u);
-        EXPECT_EQ(waits.back()->value, -1);
-        waits.pop_back();
-        for (const auto* c : waits) ASSERT_TRUE(c->value >= 0 && c->value <= 34) << c->value;
+// Frame 0 is decoded at start-up, frame 1 drawn at once, and every frame after it at its time on
+// an absolute schedule, k frames after its anchor rounded up to the millisecond (1 / 30 s: 34, 67,
+// 100 ms), whatever happens on the way. The last drawing comes with the close request that ends the
+// run. The window is created first, with continuous redraw asked for, turned off again at the end.
+// With no content size reported, each pass lays out the default 920 x 560 window: the picture
+// stretched over 920 x 542, the bar under it, the status and the help text in it.
+TEST(Playback, EachDrawingComesOnTimeThroughLoopsKeysPausesStallsTheEndAndErrors) {
+    // A row: the video, the pass limit, the events, then each drawing's frame, time (ms after the
+    // start) and pass; the clock at the start (ms) and a pass that starts 5 s late.
+    using timeline = std::vector<std::tuple<int32_t, uint64_t, uint32_t>>;
+    const struct { bytes video; uint32_t passes; std::vector<std::pair<uint32_t, gui_event>> events; timeline want;
+                   uint32_t start = 0, stall_pass = 0; } cases[] = {
+        // A loop restarts at frame 0, anchored anew there, also when it has only one frame; the
+        // clock wraps around at 150 ms.
+        {numbered_video(3, KOMU_LOOP), 7, {},
+         {{1, 0, 1}, {2, 67, 2}, {0, 100, 3}, {1, 134, 4}, {2, 167, 5}, {0, 200, 6}, {0, 234, 7}}, 0xFFFFFFFFu - 150},
+        {numbered_video(1, KOMU_LOOP, 25), 5, {}, {{0, 0, 1}, {0, 40, 2}, {0, 80, 3}, {0, 120, 4}, {0, 160, 5}}},
+        // A close request ends the run at once; what comes after it stays queued.
+        {numbered_video(10), 100'000, {{0, scripted::close_event()}, {0, key('.')}, {0, key('+')}}, {{0, 0, 1}}},
+        // 200 ms a frame: keys act at once (both in one pass), pointer motion draws nothing, and
+        // the frames keep their times.
+        {numbered_video(10, 0, 5), 8, {{250, key('+')}, {250, key('+')}, {333, scripted::mouse_event(5, 5, 0, 0)}},
+         {{1, 0, 1}, {1, 250, 2}, {2, 400, 4}, {3, 600, 5}, {4, 800, 6}, {5, 1000, 7}, {5, 1200, 8}}},
+        // Paused at 150 ms it waits for the next event only (one pass); resumed 5 s later it
+        // decodes at once and does not fast-forward.
+        {numbered_video(100), 100'000, {{150, key(' ')}, {5'150, key(' ')}, {5'300, key('q')}},
+         {{1, 0, 1}, {2, 67, 2}, {3, 100, 3}, {4, 134, 4}, {4, 150, 5}, {5, 5'150, 6}, {6, 5'184, 7},
+          {7, 5'217, 8}, {8, 5'250, 9}, {9, 5'284, 10}, {9, 5'300, 11}}},
+        // After a stall of more than a second, frames are not caught up: the schedule starts anew.
+        {numbered_video(100), 8, {},
+         {{1, 0, 1}, {2, 67, 2}, {3, 100, 3}, {4, 134, 4}, {5, 5'167, 5}, {6, 5'201, 6}, {7, 5'234, 7}, {7, 5'267, 8}},
+         0, 5},
+        // At the end of the stream, too, it waits for the next event only.
+        {numbered_video(3, 0, 1000), 100'000, {}, {{1, 0, 1}, {2, 2, 2}, {2, 3, 4}}},
+        // A frame that cannot be decoded ends the run after one more drawing.
+        {testfile::indexed(testfile::header(1, 1, KOMU_MODE_INDEXED, 4),
+                           {{0, {1, 0}}, {0, {2, 0}}, {0, {3}}, {0, {4, 0}}}), 100'000, {}, {{1, 0, 1}, {1, 67, 2}}},
+    };
+    for (const auto& c : cases) {
+        scripted::reset(c.start);
+        if (c.stall_pass != 0) scripted::stall_at(c.stall_pass, 5'000);
+        timeline got;
+        for (const drawing& d : play(c.video, c.passes, c.events)) got.emplace_back(d.frame, d.ms - c.start, d.pass);
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(scripted::calls_of(sleep).size(), 0u);  // the server can wait: nothing is slept
+        const auto& k = scripted::calls();
+        EXPECT_EQ(std::tuple(k.at(0).kind, k[0].str, k.at(1).kind, k[1].value, k.back().kind, k.back().value),
+                  std::tuple(create, "View (KOMU)", continuous_redraw, 1, continuous_redraw, 0));
+        const scripted::call* d = scripted::calls_of(blit).at(0);  // blit, bar, status, help
+        const auto& [b, r, s, h] = std::tie(d[0].blit, d[1].rect, d[2].text, d[3].text);
+        EXPECT_EQ((std::vector<int64_t>{b.src_w, b.src_h, b.dst_w, b.dst_h, r.x, r.y, r.w, r.h, r.color, s.x, s.y,
+                                        s.color, h.x, h.y, h.color}),
+                  (std::vector<int64_t>{320, 200, 920, 542, 0, 542, 920, 18, 0x262626, 6, 547, 0xDEDEDE, 460, 547,
+                                        0x8C8C8C}));
+        EXPECT_EQ(d[3].str, "Space play/pause  +/- zoom  wheel zoom  arrows/mouse pan  Esc quit");
     }
 }
 
-TEST_F(Playback, LoopRestartReanchorsAndAOneFrameLoopKeepsItsRate) {
-    temp_file f(numbered_video(3, KOMU_LOOP));
-    EXPECT_EQ(run(f.path(), 20), 0);
-    const auto d = drawings();
-    ASSERT_GE(d.size(), 8u);
-    // 1 at 0, 2 at 67, then frame 0 again at 100, anchored anew there.
-    const std::pair<int32_t, uint64_t> want[] = {{1, 0}, {2, 67}, {0, 100}, {1, 134}, {2, 167}, {0, 200}};
-    for (size_t i = 0; i < std::size(want); ++i) {
-        EXPECT_EQ(d[i].frame, want[i].first) << i;
-        EXPECT_EQ(d[i].ms, want[i].second) << i;
-    }
-    EXPECT_TRUE(ends_with(d[2].status, "frame 1/3 | playing")) << d[2].status;
-
-    scripted::reset();
-    temp_file one(numbered_video(1, KOMU_LOOP, 25));
-    EXPECT_EQ(run(one.path(), 51), 0);
-    const auto o = drawings();
-    ASSERT_EQ(o.size(), 51u);  // 50 passes, and the close request's drawing
-    for (size_t i = 1; i + 1 < o.size(); ++i) ASSERT_EQ(o[i].ms - o[i - 1].ms, 40u);
-}
-
-TEST_F(Playback, QuitsAtOnceLeavingLaterEventsQueued) {
-    temp_file f(numbered_video(10));
-    for (const gui_event& e : {scripted::close_event(), scripted::key_event(' '), scripted::key_event('+')}) {
-        scripted::queue_event(1, e);
-    }
-    EXPECT_EQ(run(f.path()), 0);
-    const auto d = drawings();
-    ASSERT_EQ(d.size(), 1u);  // frame 0, drawn once, still playing, not zoomed
-    EXPECT_EQ(d[0].frame, 0);
-    EXPECT_TRUE(ends_with(d[0].status, "frame 1/10 | playing")) << d[0].status;
-    const auto& calls = scripted::calls();
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls.front().kind, call_kind::create);
-    EXPECT_EQ(calls.front().str, "View (KOMU)");
-    EXPECT_EQ(calls[1].kind, call_kind::continuous_redraw);
-    EXPECT_EQ(calls[1].value, 1);
-    EXPECT_EQ(calls.back().kind, call_kind::continuous_redraw);  // then the stream is closed
-    EXPECT_EQ(calls.back().value, 0);
-    EXPECT_EQ(scripted::calls_of(call_kind::wait).size(), 0u);
-}
-
-TEST_F(Playback, KeysDuringALongIntervalActAtOnceAndFramesKeepTheirTimes) {
-    temp_file f(numbered_video(10, 0, 5));  // 200 ms a frame; frame 1 stays up for two
-    scripted::queue_event_at(250, scripted::key_event('+'));
-    scripted::queue_event_at(250, scripted::key_event('+'));            // both in one pass
-    scripted::queue_event_at(333, scripted::mouse_event(5, 5, 0, 0));  // pointer motion: no drawing
-    EXPECT_EQ(run(f.path(), 8), 0);
-    const auto d = drawings();
-    ASSERT_EQ(d.size(), 7u);
-    const std::pair<int32_t, uint64_t> want[] = {{1, 0}, {1, 250}, {2, 400}, {3, 600}, {4, 800}, {5, 1000}};
-    for (size_t i = 0; i < std::size(want); ++i) {
-        EXPECT_EQ(d[i].frame, want[i].first) << i;
-        EXPECT_EQ(d[i].ms, want[i].second) << i;
-    }
-    const auto blits = scripted::calls_of(call_kind::blit);
-    EXPECT_NE(blits[0]->pixels, blits[1]->pixels);  // zoomed in at 250 ms
-}
-
-TEST_F(Playback, PausedOrEndedItWaitsForEventsOnlyAndResumeDoesNotFastForward) {
-    temp_file f(numbered_video(100));
-    scripted::queue_event_at(150, scripted::key_event(' '));    // pause after frame 4 (134 ms)
-    scripted::queue_event_at(5'150, scripted::key_event(' '));  // resume 5 s later
-    scripted::queue_event_at(5'300, scripted::key_event('q'));
-    EXPECT_EQ(run(f.path()), 0);
-    const auto d = drawings();
-    ASSERT_GE(d.size(), 7u);
-    EXPECT_EQ(d[4].frame, 4);  // the pause, drawn at once
-    EXPECT_EQ(d[4].ms, 150u);
-    EXPECT_TRUE(ends_with(d[4].status, "| paused"));
-    EXPECT_EQ(d[5].frame, 5);  // nothing in between; the resume decodes at once
-    EXPECT_EQ(d[5].ms, 5'150u);
-    EXPECT_TRUE(ends_with(d[5].status, "| playing"));
-    for (size_t i = 6; i + 1 < d.size(); ++i) {  // the last drawing comes with 'q'
-        EXPECT_EQ(d[i].frame, d[i - 1].frame + 1);
-        EXPECT_EQ(d[i].ms - d[5].ms, due_at_30(uint64_t(d[i].frame) - 5));
-    }
-    // While paused, after the pause's drawing: one wait without a time-out,
-    // and the next call is the resume's pass. Nothing is slept.
-    const auto& calls = scripted::calls();
-    const auto pause = scripted::calls_of(call_kind::present)[4] - calls.data();
-    EXPECT_EQ(calls[size_t(pause) + 1].kind, call_kind::wait);
-    EXPECT_EQ(calls[size_t(pause) + 1].value, -1);
-    EXPECT_EQ(calls[size_t(pause) + 2].time_us, 5'150'000u);
-    EXPECT_EQ(scripted::calls_of(call_kind::sleep).size(), 0u);
-
-    scripted::reset();  // at the end of a stream, too
-    temp_file three(numbered_video(3, 0, 1000));
-    EXPECT_EQ(run(three.path()), 0);
-    EXPECT_EQ(drawings().size(), 3u);  // frames 1 and 2, and the close request's drawing
-    EXPECT_EQ(scripted::calls_of(call_kind::wait).back()->value, -1);
-    EXPECT_EQ(scripted::passes(), 4u);  // the end is found on pass 3, the close comes on 4
-}
-
-TEST_F(Playback, StallOfMoreThanASecondIsNotCaughtUp) {
-    temp_file f(numbered_video(200));
-    scripted::stall_at(10, 5'000);
-    EXPECT_EQ(run(f.path()), 0);
-    const auto d = drawings();
-    ASSERT_EQ(d.size(), 200u);
-    for (size_t i = 10; i + 1 < d.size(); ++i) {  // one interval apart again: no burst
-        EXPECT_GE(d[i].ms - d[i - 1].ms, 33u) << "frame " << d[i].frame;
-        EXPECT_LE(d[i].ms - d[i - 1].ms, 34u) << "frame " << d[i].frame;
-    }
-}
-
-// Each key that moves through the video, at 10 frames/s (1 s = 10 frames),
-// on a 250-frame file, a looping 30-frame one, a mode 1 file that lacks its
-// last 40 frames (a seek there fails) and a looping one from a pipe (it
-// cannot seek, and plays once). A row: the pass whose events include the
-// key (0: none), then what that pass draws: the frame, and whether playing
-// (1), playing and drawn one interval after the drawing before it (2), or
-// paused (0). The status counts the frame from 1.
-TEST_F(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
+// Each key that moves through the video, at 10 frames/s (1 s = 10 frames), on a 250-frame file, a
+// looping 30-frame one, a mode 1 file that lacks its last 40 frames (a seek there fails) and a
+// looping one from a pipe (it cannot seek, and plays once). A row: the pass whose events include
+// the key (0: none), then what that pass draws: the frame, and whether playing (1), playing and
+// drawn one interval after the drawing before it (2), or paused (0).
+TEST(Playback, SeekStepHomeAndEndShowTheirFrameAtOnceAndPlayOnFromIt) {
     constexpr uint32_t S_RIGHT = GUI_KEY_RIGHT | GUI_KEY_SHIFT, S_LEFT = GUI_KEY_LEFT | GUI_KEY_SHIFT,
                        END = GUI_KEY_END, HOME = GUI_KEY_HOME, PGUP = GUI_KEY_PAGE_UP, PGDN = GUI_KEY_PAGE_DOWN;
-    bytes cut = numbered_video(60, 0, 10);
-    const uint32_t claimed = 100;
-    std::memcpy(cut.data() + 12, &claimed, 4);  // frame_count
-    const struct {
-        bytes file;
-        bool pipe;
-        std::vector<std::array<uint32_t, 4>> rows;  // pass, key, frame, state
-    } cases[] = {
-        {numbered_video(250, 0, 10), false,
+    const struct { bytes file; bool pipe; uint32_t count; std::vector<std::array<uint32_t, 4>> rows; } cases[] = {
+        {numbered_video(250, 0, 10), false, 250,
          {{5, END, 249, 1}, {8, HOME, 0, 1}, {9, 0, 1, 2}, {10, PGDN, 101, 1}, {11, 0, 102, 2},
           {12, S_LEFT, 92, 1}, {13, 0, 93, 2}, {14, '.', 94, 0}, {15, ',', 93, 0}, {16, PGUP, 0, 0},
           {17, S_RIGHT, 10, 0}, {18, END, 249, 0}, {19, ' ', 249, 1}, {20, ',', 248, 0}}},
-        {numbered_video(30, KOMU_LOOP, 10), false,
+        {numbered_video(30, KOMU_LOOP, 10), false, 30,
          {{3, S_LEFT, 22, 1}, {4, 0, 23, 2}, {5, PGDN, 3, 1}, {6, END, 29, 1}, {7, 0, 0, 2},
           {8, ',', 29, 0}, {9, '.', 0, 0}, {10, '.', 1, 0}}},
-        {cut, false, {{5, END, 5, 2}, {6, PGDN, 6, 2}, {7, '.', 7, 0}}},
-        {numbered_video(20, KOMU_LOOP, 10), true, {{5, HOME, 5, 2}, {6, ',', 6, 2}, {20, 0, 19, 1}}},
+        {numbered_video(60, 0, 10, 100), false, 100, {{5, END, 5, 2}, {6, PGDN, 6, 2}, {7, '.', 7, 0}}},
+        {numbered_video(20, KOMU_LOOP, 10), true, 20, {{5, HOME, 5, 2}, {6, ',', 6, 2}, {20, 0, 19, 1}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file.size());
+        SCOPED_TRACE(c.count);
         scripted::reset();
-        for (const auto& [pass, key, frame, state] : c.rows) {
-            if (key != 0) scripted::queue_event(pass, scripted::key_event(key));
-        }
-        temp_file f(c.file, c.pipe);
-        EXPECT_EQ(run(f.path(), 30), 0);
+        for (const auto& [pass, code, frame, state] : c.rows) if (code != 0) scripted::queue_event(pass, key(code));
+        const auto d = play(c.file, 30, {}, c.pipe);
         EXPECT_TRUE(!c.pipe || scripted::passes() < 30);  // the looping pipe ends by itself
-        uint32_t count;
-        std::memcpy(&count, c.file.data() + 12, 4);
-        const auto d = drawings();
-        for (const auto& [pass, key, frame, state] : c.rows) {
-            SCOPED_TRACE(pass);
+        for (const auto& [pass, code, frame, state] : c.rows) {
             const auto at = std::find_if(d.begin(), d.end(), [&](const drawing& x) { return x.pass == pass; });
-            ASSERT_TRUE(at != d.begin() && at != d.end());
-            EXPECT_EQ(at->frame, int32_t(frame));
-            EXPECT_TRUE(ends_with(at->status, " frame " + std::to_string(frame + 1) + "/" +
-                                                  std::to_string(count) + (state ? " | playing" : " | paused")))
-                << at->status;
-            EXPECT_TRUE(state != 2 || at->ms - at[-1].ms == 100) << at->ms - at[-1].ms << " ms after the last";
+            ASSERT_TRUE(at != d.begin() && at != d.end()) << pass;
+            const std::string status = "frame " + std::to_string(frame + 1) + "/" + std::to_string(c.count);
+            EXPECT_EQ(std::tuple(at->frame, at->status, state == 2 ? at->ms - at[-1].ms : 100),
+                      std::tuple(int32_t(frame), status + (state ? " | playing" : " | paused"), 100)) << pass;
         }
     }
 }
 
-TEST_F(Playback, DecodeErrorEndsAfterOneMoreDrawing) {
-    const bytes a = testfile::picture(4, 4, 1), b = testfile::picture(4, 4, 2);
-    temp_file f(testfile::indexed(testfile::header(4, 4, KOMU_MODE_INDEXED, 4),
-                                  {{0, a}, {0, b}, {0, bytes(b.begin(), b.end() - 2)}, {0, a}}));
-    EXPECT_EQ(run(f.path()), 0);
-    ASSERT_EQ(scripted::calls_of(call_kind::present).size(), 2u);  // frame 1, then again as it ends
-    EXPECT_TRUE(ends_with(scripted::calls_of(call_kind::text)[2]->str, "frame 2/4 | playing"));
-    EXPECT_EQ(scripted::calls().back().kind, call_kind::continuous_redraw);
-}
-
-TEST_F(Playback, LayoutOfEachPassFollowsTheContentSize) {
-    temp_file f(numbered_video(5));
-    const auto blit_and_bar = [&](int32_t w, int32_t h) {
-        scripted::reset();
-        scripted::set_content_size(w, h);
-        EXPECT_EQ(run(f.path(), 2), 0);
-        EXPECT_EQ(scripted::calls_of(call_kind::blit).size(), 2u);  // one with the close request
-        const gui_blit_desc& b = scripted::calls_of(call_kind::blit).at(0)->blit;
-        return std::vector{b.src_w, b.src_h, b.dst_w, b.dst_h, scripted::calls_of(call_kind::fill)[0]->rect.y};
-    };
-    // 40 rows of video (not 32) in a 50-row content, bar under them.
-    EXPECT_EQ(blit_and_bar(300, 50), (std::vector{300, 40, 300, 40, 40}));
-    // No size yet: the default window, its bar and texts.
-    EXPECT_EQ(blit_and_bar(0, 0), (std::vector{320, 200, 920, 542, 542}));
-    const gui_rect_desc bar = scripted::calls_of(call_kind::fill)[0]->rect;
-    const auto texts = scripted::calls_of(call_kind::text);
-    EXPECT_EQ((std::vector<int64_t>{bar.w, bar.h, bar.color, texts[0]->text.x, texts[0]->text.y,
-                                    texts[0]->text.color, texts[1]->text.x, texts[1]->text.color}),
-              (std::vector<int64_t>{920, 18, 0x262626, 6, 547, 0xDEDEDE, 460, 0x8C8C8C}));
-    EXPECT_EQ(texts[1]->str, "Space play/pause  +/- zoom  wheel zoom  arrows/mouse pan  Esc quit");
-}
-
-TEST_F(Playback, ARefusedBeginIsRetriedShortlyAfter) {
-    temp_file f(numbered_video(1));  // one frame: nothing else would redraw
+TEST(Playback, ARefusedBeginIsRetriedEvery10Ms) {
+    scripted::reset();
     scripted::set_begin_result(-1);
-    EXPECT_EQ(run(f.path(), 3), 0);
-    EXPECT_EQ(scripted::calls_of(call_kind::present).size(), 0u);
-    EXPECT_EQ(scripted::calls_of(call_kind::begin).size(), 3u);  // tried on every pass
-
-    // Each try waits 10 ms; nothing else is slept.
-    for (const auto* c : scripted::calls_of(call_kind::wait)) EXPECT_EQ(c->value, 10);
-    EXPECT_EQ(scripted::now_us(), 20'000u);
+    const size_t drawn = play(numbered_video(1), 3).size();  // one frame: nothing else would redraw
+    for (const auto* c : scripted::calls_of(wait)) EXPECT_EQ(c->value, 10);
+    // Tried on every pass, and nothing else is slept.
+    EXPECT_EQ(std::tuple(drawn, scripted::calls_of(begin).size(), scripted::now_us()), std::tuple(0u, 3u, 20'000u));
 }
 
-TEST_F(Playback, FullscreenRefitsOnTheNewSizeAPlainResizeDoesNot) {
-    temp_file f(testfile::sequential(testfile::header(64, 48, KOMU_MODE_SEQUENTIAL, 1),
-                                     {testfile::picture(64, 48, 3)}));
-    // The picture of a first pass (a fit) at each size.
-    const auto fitted = [&](int32_t w, int32_t h) {
-        scripted::reset();
-        scripted::set_content_size(w, h);
-        run(f.path(), 1);
-        return scripted::calls_of(call_kind::blit).at(0)->pixels;
-    };
-    const auto small = fitted(920, 560), large = fitted(1280, 800);
-    const auto zoomed_then = [&](uint32_t key) {
-        scripted::reset();
-        scripted::set_content_size(920, 560);
-        scripted::queue_event_at(100, scripted::key_event('+'));
-        scripted::queue_event_at(200, scripted::key_event(key));
-        scripted::resize_at(230, 1280, 800);  // the server's answer comes later
-        scripted::queue_event_at(300, scripted::key_event(key));
-        scripted::resize_at(330, 920, 560);
-        run(f.path());
-        return scripted::calls_of(call_kind::blit);
-    };
-    for (uint32_t key : {uint32_t{'f'}, GUI_KEY_F11}) {
-        const auto b = zoomed_then(key);  // fit, zoomed, key, resized, key, resized back
-        ASSERT_GE(b.size(), 6u);
-        EXPECT_EQ(b[3]->pixels, large) << key;
-        EXPECT_EQ(b[5]->pixels, small) << key;
-        const auto fs = scripted::calls_of(call_kind::fullscreen);
-        ASSERT_EQ(fs.size(), 2u);
-        EXPECT_EQ(fs[0]->value, 1);
-        EXPECT_EQ(fs[1]->value, 0);
+TEST(Playback, AsksForAWindowThatSuitsTheVideo) {
+    // Screen, video, then the content asked for: scale 1, widened for the bar's texts; scale 3;
+    // scale 6 at most, as the fit; never past nine tenths of the screen; shrunk, keeping its shape;
+    // with no screen size, nothing.
+    const int32_t cases[][6] = {{1280, 800, 640, 480, 920, 498}, {1280, 800, 320, 200, 960, 618},
+                                {1920, 1080, 64, 48, 920, 306},  {800, 600, 640, 480, 720, 498},
+                                {640, 480, 640, 480, 576, 431},  {0, 0, 640, 480, 0, 0}};
+    for (const auto& [screen_w, screen_h, w, h, want_w, want_h] : cases) {
+        const gui_size got = preferred_content_size({screen_w, screen_h}, w, h);
+        EXPECT_EQ(std::pair(got.w, got.h), std::pair(want_w, want_h)) << screen_w << " " << w;
     }
-    const auto b = zoomed_then('a');  // no fullscreen: the resizes keep zoom and pan
-    ASSERT_GE(b.size(), 6u);
-    EXPECT_NE(b[3]->pixels, large);
-    EXPECT_NE(b[5]->pixels, small);
 }
 
-TEST_F(Playback, AsksForAWindowThatSuitsTheVideoBeforeItDrawsAndFitsWhatItGets) {
-    const struct { int32_t screen_w, screen_h, w, h, want_w, want_h; } cases[] = {
-        {1280, 800, 640, 480, 920, 498},   // scale 1, widened for the bar's texts
-        {1280, 800, 320, 200, 960, 618},   // scale 3
-        {1920, 1080, 64, 48, 920, 306},    // scale 6 at most, as the fit
-        {800, 600, 640, 480, 720, 498},    // never past nine tenths of the screen
-        {640, 480, 640, 480, 576, 431},    // shrunk, keeping its shape
-        {0, 0, 640, 480, 0, 0},            // no screen size: nothing to ask
-    };
-    for (const auto& c : cases) {
-        const gui_size got = preferred_content_size({c.screen_w, c.screen_h}, c.w, c.h);
-        EXPECT_EQ(std::pair(got.w, got.h), std::pair(c.want_w, c.want_h)) << c.screen_w << " " << c.w;
-    }
-    temp_file f(testfile::sequential(testfile::header(320, 200, KOMU_MODE_SEQUENTIAL, 1),
-                                     {testfile::picture(320, 200, 3)}));
-    scripted::set_screen_size(1280, 800);
-    run(f.path(), 1);
-    const auto& calls = scripted::calls();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(calls[2].kind, call_kind::request_size);
-    EXPECT_EQ(std::pair(calls[2].rect.w, calls[2].rect.h), std::pair(960, 618));
-    const auto& blit = scripted::calls_of(call_kind::blit).at(0)->blit;
-    EXPECT_EQ(std::pair(blit.dst_w, blit.dst_h), std::pair(960, 600));
-    // Fitted at 3x: the top-left render pixel shows the top-left frame pixel.
+// On a 1280 x 800 screen the player asks for 960 x 618 before it draws (granted at once here) and
+// fits the 320 x 200 video at 3x: the top-left render pixel shows the top-left frame pixel. It
+// refits on the new size after fullscreen is entered or left, but keeps zoom and pan through a
+// plain resize.
+TEST(Playback, FitsWhatItAsksForAndRefitsAfterFullscreenButNotAfterAPlainResize) {
     const bytes frame = testfile::picture(320, 200, 3);
-    EXPECT_EQ(scripted::calls_of(call_kind::blit)[0]->pixels[0], frame[0] | frame[1] << 8);
-}
-
-TEST_F(Playback, WindowThatCannotBeCreated) {
-    temp_file f(numbered_video(2));
-    scripted::set_create_result(-1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(run(f.path()), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cinepane: gui_create failed\n");
-    EXPECT_EQ(scripted::calls().size(), 1u);
+    const bytes video = testfile::sequential(testfile::header(320, 200, KOMU_MODE_SEQUENTIAL, 1), {frame});
+    scripted::reset();
+    scripted::set_content_size(1280, 800);
+    play(video, 1);
+    const auto large = scripted::calls_of(blit).at(0)->pixels;  // the fit at 1280 x 800
+    for (uint32_t k : {uint32_t{'f'}, GUI_KEY_F11, uint32_t{'a'}}) {  // 'a': no fullscreen, zoom and pan kept
+        scripted::reset();
+        scripted::set_screen_size(1280, 800);
+        scripted::queue_event_at(100, key('+'));
+        scripted::queue_event_at(200, key(k));
+        scripted::resize_at(230, 1280, 800);  // the server's answer comes later
+        scripted::queue_event_at(300, key(k));
+        scripted::resize_at(330, 960, 618);
+        play(video);
+        const auto b = scripted::calls_of(blit);  // fit, zoomed, key, resized, key, resized back
+        const scripted::call& asked = scripted::calls().at(2);
+        EXPECT_EQ(std::tuple(asked.kind, asked.rect.w, asked.rect.h, b.at(0)->blit.dst_w, b[0]->blit.dst_h,
+                             int(b[0]->pixels.at(0))),
+                  std::tuple(request_size, 960, 618, 960, 600, frame[0] | frame[1] << 8));
+        std::vector<int32_t> toggles;
+        for (const auto* c : scripted::calls_of(fullscreen)) toggles.push_back(c->value);
+        EXPECT_EQ(std::tuple(b.at(3)->pixels == large, b.at(5)->pixels == b[0]->pixels, toggles),
+                  std::tuple(k != 'a', k != 'a', k == 'a' ? std::vector<int32_t>{} : std::vector{1, 0})) << k;
+    }
 }
 
 }  // namespace

@@ -3,11 +3,9 @@
 # a tool it drives is missing, otherwise runs window_e2e.py.
 #   window_e2e.sh CINEPANE KOMU
 for tool in Xvfb xdotool xprop openbox import convert python3; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is not installed (the e2e test needs xvfb, xdotool, x11-utils, openbox, imagemagick, python3)"
-        # The test script installs them all: there, a missing tool is a failure.
-        [ -n "${CINEPANE_E2E_REQUIRED:-}" ] && exit 1
-        exit 77
-    fi
+    command -v "$tool" >/dev/null 2>&1 && continue
+    echo "SKIP: $tool is not installed (the e2e test needs xvfb, xdotool, x11-utils, openbox, imagemagick, python3)"
+    # The test script installs them all: there, a missing tool is a failure.
+    [ -n "${CINEPANE_E2E_REQUIRED:-}" ] && exit 1 || exit 77
 done
 exec python3 "$(dirname "$0")/window_e2e.py" "$@"
