@@ -197,7 +197,7 @@ TEST(Reader, ValidatesTheHeaderAndIndexAndSaysWhichFailed) {
         komu_header hd = header(1, 1, KOMU_MODE_SEQUENTIAL, 1);
         r.set(hd);
         bytes content(r.size, 0);
-        std::memcpy(content.data(), &hd, std::min(r.size, sizeof hd));
+        std::copy_n(reinterpret_cast<const uint8_t*>(&hd), std::min(r.size, sizeof hd), content.begin());
         const temp_file f(content);
         alloc_counter count;
         opened_stream o(r.path ? r.path : f.path());
