@@ -306,10 +306,9 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
         }
     }
     EXPECT_TRUE(read("old.komu") == one);
-    // Interrupted while it waits for input, once its temporary exists (at
-    // most 5 s on; the input ends after 3).
-    EXPECT_EQ(sh("sleep 3 2>&- | '" KOMU_BIN "' encode -s 8x8 -o out.komu & i=0; while [ $i -lt 100 ] && "
-                 "! ls out.komu.tmp* >/dev/null 2>&1; do sleep 0.05; i=$((i+1)); done; kill -INT $!; wait $!")
+    // Interrupted while it waits for input, once its temporary exists.
+    EXPECT_EQ(sh("sleep 30 2>&- | '" KOMU_BIN "' encode -s 8x8 -o out.komu & for i in $(seq 300); do "
+                 "ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done; kill -INT $!; wait $!")
                   .status, 128 + SIGINT);
     EXPECT_EQ(file_count(), 5u);
 }
