@@ -8,13 +8,14 @@ script changes the line, rebuilds the tests, runs them and puts the line back. A
 when a test fails (or hangs); one that does not compile is stillborn and not counted.
 
     scripts/mutate.py [--sample 300] [--seed 1] [--build build-mutate] [--only PREFIX...]
-                      [--out FILE] [--list]
+                      [--out FILE [--resume]] [--list]
 
 Run it from a checkout with nothing else building in it: it edits the sources in place (and always
 restores them). The score is caught / (caught + survived); the survivors are listed, to read. --only
 keeps the sample's mutants in the files under those prefixes (the same mutants a whole run would try
 there); --out writes one line per mutant (verdict, place, change), so that two runs can be compared
-line by line.
+line by line; with --resume, the mutants already in FILE keep their verdicts and the run goes on
+from there (an interrupted run loses nothing but the mutant it was on).
 """
 import argparse, os, random, re, subprocess, sys, time
 
@@ -24,11 +25,11 @@ SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp", "tools/rgb565.cpp
 TESTS = ["format_tests", "viewer_tests", "startup_tests", "hostile_tests", "komu_tool_tests"]
 TARGETS = TESTS + ["cinepane", "komu"]
 # The test programs that hold a file's code, themselves or in the programs they run (startup and
-# hostile run cinepane, komu_tool runs komu): only they can catch its mutants, so only they run.
-REACH = {"src/format": TESTS,
-         "src/viewer": ["viewer_tests", "startup_tests", "hostile_tests"],
-         "tools": ["komu_tool_tests", "hostile_tests"]}
-TEST_TIMEOUT_S = 120
+# hostile run cinepane, komu_tool runs komu): only they can catch its mutants, so only they are
+# built and run, with the programs they run.
+REACH = {"src/format": TARGETS,
+         "src/viewer": ["viewer_tests", "startup_tests", "hostile_tests", "cinepane"],
+         "tools": ["komu_tool_tests", "hostile_tests", "komu", "cinepane"]}
 
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 ARITH = {"+": "-", "-": "+", "*": "/", "/": "*"}
@@ -97,8 +98,10 @@ def all_mutants():
 
 
 def run(cmd, timeout=None):
+    # A test program stops at its first failure: one is enough to catch a mutant.
+    env = dict(os.environ, GTEST_FAIL_FAST="1")
     return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          timeout=timeout).returncode
+                          timeout=timeout, env=env).returncode
 
 
 def main():
@@ -108,6 +111,7 @@ def main():
     parser.add_argument("--build", default="build-mutate")
     parser.add_argument("--only", nargs="*", default=[], help="only mutants in files under these")
     parser.add_argument("--out", help="write each mutant's verdict here")
+    parser.add_argument("--resume", action="store_true", help="keep the verdicts already in --out")
     parser.add_argument("--list", action="store_true", help="list the sample, build nothing")
     args = parser.parse_args()
 
@@ -123,18 +127,42 @@ def main():
             print(f"{path}:{number + 1}: {what}")
         return 0
 
+    done = {}
+    if args.resume and args.out and os.path.exists(args.out):
+        with open(args.out) as f:
+            for line in f:
+                verdict, place, what, new = line.rstrip("\n").split("\t", 3)
+                done[(place, what, new)] = verdict
     build = os.path.join(ROOT, args.build)
+    # A run stopped in the middle may have left an object built from a mutant; an unchanged
+    # source is then older than it, so everything that holds mutated files is rebuilt.
+    for path in source_files():
+        os.utime(os.path.join(ROOT, path))
     if run(["cmake", "-S", ".", "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
             "-DCINEPANE_BENCH=OFF"]) or run(["cmake", "--build", build, "-j2", "--target", *TARGETS]):
         sys.exit("mutate.py: the unmutated tree does not build")
-    if any(run([os.path.join(build, t)], TEST_TIMEOUT_S) for t in TESTS):
-        sys.exit("mutate.py: the unmutated tree fails its tests")
+    # A mutant that makes a test program hang is caught; one that only runs slowly on a busy
+    # machine must not be, so each program may take five times its unmutated time, and 5 min.
+    timeout = {}
+    for t in TESTS:
+        started = time.monotonic()
+        if run([os.path.join(build, t)]):
+            sys.exit("mutate.py: the unmutated tree fails its tests")
+        timeout[t] = max(300.0, 5 * (time.monotonic() - started))
 
     caught = survived = stillborn = 0
     survivors = []
-    out = open(args.out, "w") if args.out else None
+    out = open(args.out, "a" if args.resume else "w") if args.out else None
     started = time.monotonic()
     for i, (path, number, what, new) in enumerate(sample, 1):
+        verdict = done.get((f"{path}:{number + 1}", what, new.strip()))
+        if verdict:
+            caught += verdict == "caught"
+            survived += verdict == "SURVIVED"
+            stillborn += verdict == "stillborn"
+            if verdict == "SURVIVED":
+                survivors.append(f"{path}:{number + 1}: {what}: {new.strip()}")
+            continue
         full = os.path.join(ROOT, path)
         with open(full) as f:
             original = f.read()
@@ -143,14 +171,15 @@ def main():
         try:
             with open(full, "w") as f:
                 f.write("\n".join(lines))
-            if run(["cmake", "--build", build, "-j2", "--target", *TARGETS]):
+            reach = next(targets for prefix, targets in REACH.items() if path.startswith(prefix))
+            if run(["cmake", "--build", build, "-j2", "--target", *reach]):
                 stillborn += 1
                 verdict = "stillborn"
             else:
                 killed = False
-                for t in next(tests for prefix, tests in REACH.items() if path.startswith(prefix)):
+                for t in (t for t in TESTS if t in reach):
                     try:
-                        killed = run([os.path.join(build, t)], TEST_TIMEOUT_S) != 0
+                        killed = run([os.path.join(build, t)], timeout[t]) != 0
                     except subprocess.TimeoutExpired:
                         killed = True
                     if killed:

@@ -306,10 +306,12 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
         }
     }
     EXPECT_TRUE(read("old.komu") == one);
-    // Interrupted while it waits for input, once its temporary exists.
-    EXPECT_EQ(sh("sleep 30 2>&- | '" KOMU_BIN "' encode -s 8x8 -o out.komu & for i in $(seq 300); do "
-                 "ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done; kill -INT $!; wait $!")
-                  .status, 128 + SIGINT);
+    // Interrupted while it waits for input, once its temporary exists. The
+    // input is a FIFO held open by the shell, which nothing outlives (a writer
+    // process would keep the output pipe open).
+    EXPECT_EQ(sh("mkfifo in; '" KOMU_BIN "' encode -s 8x8 -o out.komu <in & exec 3>in; for i in $(seq 300);"
+                 " do ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done;"
+                 " kill -INT $!; wait $!; s=$?; rm in; exit $s").status, 128 + SIGINT);
     EXPECT_EQ(file_count(), 5u);
 }
 
