@@ -4,7 +4,6 @@
 // itself, counted allocations, and a built program run as a child process.
 #pragma once
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -139,11 +139,16 @@ struct alloc_counter {
 
 // Descriptors this process has open.
 inline int open_descriptors() {
-    DIR* d = opendir("/proc/self/fd");
-    int n = 0;
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+inline bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string& path, const bytes& data) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), long(data.size()));
 }
 
 struct run_result {
@@ -154,11 +159,10 @@ struct run_result {
 // Runs a shell command line as a user would.
 inline run_result run(const std::string& command) {
     const temp_file out({}), err({});
-    const std::string line = "{ " + command + "\n} >" + out.path() + " 2>" + err.path();
-    const int status = std::system(line.c_str());
+    const int status = std::system(("{ " + command + "\n} >" + out.path() + " 2>" + err.path()).c_str());
     const auto text = [](const temp_file& f) {
-        std::ifstream in(f.path(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        const bytes b = read_file(f.path());
+        return std::string(b.begin(), b.end());
     };
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text(out), text(err)};
 }

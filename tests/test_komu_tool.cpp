@@ -50,8 +50,7 @@ TEST(PackBitsEncoder, RoundTripsVariedDataWithinAByteOfTheSmallestPer256Elements
                     for (auto run = 1 + rng() % max_run; run > 0; --run) data.insert(data.end(), e, e + elem);
                 }
                 data.resize(n * elem);
-                SCOPED_TRACE(testing::Message() << elem << "-byte elements, n " << n << ", runs up to "
-                                                << max_run << ", alphabet " << alphabet);
+                SCOPED_TRACE(testing::Message() << elem << "-byte, n " << n << ", " << max_run << ", " << alphabet);
                 const bytes coded = rle_encode_packbits(data, elem);
                 EXPECT_EQ(rle_decode_packbits(coded.data(), uint32_t(coded.size()), out.data(),
                                               uint32_t(out.size()), elem), 0);
@@ -90,9 +89,8 @@ TEST(KomuWriter, RefusesWhatTheFormatCannotHoldAndFitsRatesToThePlayer) {
     };
     for (const auto& c : rates) {
         const komu_rate_fit fit = komu_playable_rate(c.num, c.den);
-        EXPECT_EQ(fit.num * uint64_t{c.want_den}, c.want_num * uint64_t{fit.den}) << c.num << "/" << c.den;
-        EXPECT_EQ(fit.repeat, c.repeat) << c.num << "/" << c.den;
-        EXPECT_EQ(fit.keep_every, c.keep_every) << c.num << "/" << c.den;
+        EXPECT_EQ(std::tuple(fit.num * uint64_t{c.want_den}, fit.repeat, fit.keep_every),
+                  std::tuple(c.want_num * uint64_t{fit.den}, c.repeat, c.keep_every)) << c.num << "/" << c.den;
         o = {.width = 1, .height = 1, .fps_num = c.num, .fps_den = c.den};
         EXPECT_EQ(komu_check_options(o, &error), c.repeat == 1 && c.keep_every == 1) << c.num << "/" << c.den;
     }
@@ -110,9 +108,7 @@ TEST(KomuWriter, WhateverGoesInTheReaderDecodesExactly) {
                               .fps_num = rates[trial % 4][0], .fps_den = rates[trial % 4][1]};
         o.mode = uint16_t(1 + pick(3));
         o.kind = o.mode == 1 ? komu_kind::automatic : komu_kind(pick(5));
-        o.key_interval = pick(4);
-        o.loop = pick(2);
-        o.header_extra = pick(3) * 3;
+        o.key_interval = pick(4), o.loop = pick(2), o.header_extra = pick(3) * 3;
         const size_t fb = size_t{o.width} * o.height * 2;
         bytes frames, f(fb, 0);
         for (uint32_t i = 1 + pick(10); i > 0; --i) {
@@ -177,40 +173,29 @@ std::string fields(const std::string& info, std::initializer_list<std::string> n
     return out.substr(1);
 }
 
-// Each test gets its own folder; komu runs in it with standard input from a file.
+// Each test works in a folder of its own, where komu runs with standard
+// input from a file.
 class KomuTool : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(dir_), nullptr); }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path path(const std::string& file) const { return fs::path(dir_) / file; }
-    size_t file_count() const { return size_t(std::distance(fs::directory_iterator(dir_), {})); }
-    bytes read(const std::string& file) const {
-        std::ifstream f(path(file), std::ios::binary);
-        return bytes(std::istreambuf_iterator<char>(f), {});
+    void SetUp() override { ASSERT_TRUE(mkdtemp(dir_) != nullptr && chdir(dir_) == 0); }
+    void TearDown() override { EXPECT_EQ(chdir("/"), 0), fs::remove_all(dir_); }
+    static size_t file_count() { return size_t(std::distance(fs::directory_iterator("."), {})); }
+    static run_result komu(const std::string& args, const std::string& in = "/dev/null") {
+        return run("'" KOMU_BIN "' " + args + " <" + in);
     }
-    void write(const std::string& file, const bytes& data) const {
-        std::ofstream(path(file), std::ios::binary)
-            .write(reinterpret_cast<const char*>(data.data()), long(data.size()));
-    }
-    run_result sh(const std::string& command) const {
-        return testfile::run("cd " + std::string(dir_) + "; " + command);
-    }
-    run_result run(const std::string& args, const std::string& in = "/dev/null") const {
-        return sh("'" KOMU_BIN "' " + args + " <" + in);
-    }
-
     char dir_[32] = "/tmp/komu_tool_XXXXXX";
 };
 
 // komu encode with every mode, payload kind and loop flag, key intervals,
 // from a file to -o or from standard input to standard output; then decode
-// --start N (at 0, just after a key frame, at one, at the last; a looping
-// file wraps), and info's header fields and counts of raw keys, rle keys,
-// raw deltas and rle deltas. 12 frames of 37 x 23 give each payload kind a
-// reason to win: noise, a repeat, one changed byte, flat colour, stripes
-// (one colour per row). Automatic codes noise as raw keys, flat colour as
-// rle keys, the rest as rle deltas (the stripes' mask after flat colour in
-// byte runs, one per row); without -g delta kinds code frame 0 as a delta.
+// --start N for more frames than are left (each row its own N: 0, 1, just
+// after a key frame, the last; a looping file wraps), and info's header
+// fields and counts of raw keys, rle keys, raw deltas and rle deltas. 12
+// frames of 37 x 23 give each payload kind a reason to win: noise, a repeat,
+// one changed byte, flat colour, stripes (one colour per row). Automatic
+// codes noise as raw keys, flat colour as rle keys, the rest as rle deltas
+// (the stripes' mask after flat colour in byte runs, one per row); without
+// -g delta kinds code frame 0 as a delta.
 TEST_F(KomuTool, EncodeDecodeAndInfoAgreeForEveryModeKindKeyIntervalAndLoop) {
     constexpr uint32_t F = 12, FB = 37 * 23 * 2;
     bytes frames, f;
@@ -220,66 +205,60 @@ TEST_F(KomuTool, EncodeDecodeAndInfoAgreeForEveryModeKindKeyIntervalAndLoop) {
         for (size_t i = 0; n % 5 > 2 && i < f.size(); ++i) f[i] = uint8_t(n % 5 == 3 ? n : i / 74);
         frames.insert(frames.end(), f.begin(), f.end());
     }
-    const auto from = [&](uint32_t n, uint32_t count) {  // frames n, n + 1, ..., wrapping
-        bytes out;
-        for (uint32_t k = n; k < n + count; ++k) {
-            out.insert(out.end(), &frames[k % F * FB], &frames[k % F * FB + FB]);
-        }
-        return out;
-    };
-    write("in.raw", frames);
-    const struct { std::string mode, kind, g; bool loop; std::string counts; } rows[] = {
-        {"1", "raw", "", false, "12 0 0 0"},       {"1", "auto", "", true, "12 0 0 0"},
-        {"2", "raw", "", true, "12 0 0 0"},        {"3", "rle", "", false, "0 12 0 0"},
-        {"2", "delta", "4", false, "3 0 9 0"},     {"3", "delta", "", true, "0 0 12 0"},
-        {"3", "delta-rle", "7", false, "0 2 0 10"}, {"2", "delta-rle", "", true, "0 0 0 12"},
-        {"2", "auto", "4", false, "3 2 0 7"},      {"3", "auto", "", true, "3 2 0 7"},
+    bytes looped;  // frames N, N + 1, ... of a looping file: a slice of this
+    for (int k = 0; k < 3; ++k) looped.insert(looped.end(), frames.begin(), frames.end());
+    write_file("in.raw", frames);
+    const struct { std::string mode, kind, g; bool loop; uint32_t start; std::string counts; } rows[] = {
+        {"1", "raw", "", false, 11, "12 0 0 0"},       {"1", "auto", "", true, 5, "12 0 0 0"},
+        {"2", "raw", "", true, 8, "12 0 0 0"},         {"3", "rle", "", false, 0, "0 12 0 0"},
+        {"2", "delta", "4", false, 5, "3 0 9 0"},      {"3", "delta", "", true, 1, "0 0 12 0"},
+        {"3", "delta-rle", "7", false, 8, "0 2 0 10"}, {"2", "delta-rle", "", true, 11, "0 0 0 12"},
+        {"2", "auto", "4", false, 9, "3 2 0 7"},       {"3", "auto", "", true, 0, "3 2 0 7"},
     };
     for (const auto& r : rows) {
         const std::string args = "encode -s 37x23 --mode " + r.mode + " --kind " + r.kind +
                                  (r.g.empty() ? "" : " -g " + r.g) +
                                  (r.loop ? " --loop -o out.komu in.raw" : " -r 24000/1001");
         SCOPED_TRACE(args);
-        const run_result e = run(args, r.loop ? "/dev/null" : "in.raw");
+        const run_result e = komu(args, r.loop ? "/dev/null" : "in.raw");
         ASSERT_EQ(e.status, 0);
-        if (!r.loop) write("out.komu", as_bytes(e.out));
-        for (uint32_t n : {0u, 5u, 8u, 11u}) {
-            const run_result d = run("decode --start " + std::to_string(n) + " out.komu 15");
-            EXPECT_EQ(d.status, 0);
-            EXPECT_TRUE(as_bytes(d.out) == from(n, r.loop ? 15 : F - n)) << "from " << n;
-        }
-        EXPECT_EQ(fields(run("info out.komu").out, {"mode", "width", "height", "flags", "fps_num", "fps_den",
-                                                    "raw_key", "rle_key", "raw_delta", "rle_delta"}),
+        if (!r.loop) write_file("out.komu", as_bytes(e.out));
+        const run_result d = komu("decode --start " + std::to_string(r.start) + " out.komu 15");
+        EXPECT_EQ(d.status, 0);
+        EXPECT_TRUE(as_bytes(d.out) == bytes(looped.begin() + r.start * FB,
+                                                looped.begin() + (r.loop ? r.start + 15 : F) * FB));
+        EXPECT_EQ(fields(komu("info out.komu").out, {"mode", "width", "height", "flags", "fps_num", "fps_den",
+                                                     "raw_key", "rle_key", "raw_delta", "rle_delta"}),
                   r.mode + (r.loop ? " 37 23 0x01 (loop) 30 1 " : " 37 23 0x00 24000 1001 ") + r.counts);
     }
-    const run_result piped = sh("cat out.komu | '" KOMU_BIN "' decode --start 5 /dev/stdin 4");
-    EXPECT_TRUE(as_bytes(piped.out) == from(5, 4));
+    const run_result piped = run("cat out.komu | '" KOMU_BIN "' decode --start 5 /dev/stdin 4");
+    EXPECT_TRUE(as_bytes(piped.out) == bytes(&looped[5 * FB], &looped[9 * FB]));
     // The last OUT (mode 3, auto, looping) is what the library writes, and
     // was created like any new file, not with mkstemp's 0600.
     bytes file;
     std::string error;
     EXPECT_TRUE(komu_encode({.width = 37, .height = 23, .loop = true, .mode = 3}, frames, &file, &error));
-    EXPECT_TRUE(file == read("out.komu"));
-    EXPECT_EQ(fs::status(path("out.komu")).permissions(), fs::status(path("in.raw")).permissions());
+    EXPECT_TRUE(file == read_file("out.komu"));
+    EXPECT_EQ(fs::status("out.komu").permissions(), fs::status("in.raw").permissions());
 }
 
 // Status 2 for bad arguments, 1 for bad files or input; either way one line
 // "komu: ..." on standard error and nothing else: no output, no OUT, no
 // temporary, an existing OUT as it was. Interrupted (Ctrl-C) too.
 TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
-    EXPECT_EQ(run("").status, 2);
-    EXPECT_NE(run("--help").out.find("Usage: komu"), std::string::npos);
-    EXPECT_EQ(run("--version").out, "komu " KOMU_VERSION "\n");
-    write("partial.raw", bytes(200 * 3 + 100, 9));  // 3.5 frames of 10 x 10
-    write("empty.raw", {});
+    EXPECT_EQ(komu("").status, 2);
+    EXPECT_NE(komu("--help").out.find("Usage: komu"), std::string::npos);
+    EXPECT_EQ(komu("--version").out, "komu " KOMU_VERSION "\n");
+    write_file("partial.raw", bytes(200 * 3 + 100, 9));  // 3.5 frames of 10 x 10
+    write_file("empty.raw", {});
     // 1 x 1 frames, one more than an index holds: a small input.
-    write("many.raw", bytes((size_t{KOMU_MAX_INDEXED_FRAMES} + 1) * 2, 0x3C));
+    write_file("many.raw", bytes((size_t{KOMU_MAX_INDEXED_FRAMES} + 1) * 2, 0x3C));
     // old.komu: a file the player opens; magic.komu one it refuses.
     const bytes one = sequential(header(2, 1, KOMU_MODE_SEQUENTIAL, 1), {bytes(4)});
     bytes magic = one;
     magic[3] = 'X';
-    write("old.komu", one);
-    write("magic.komu", magic);
+    write_file("old.komu", one);
+    write_file("magic.komu", magic);
     const std::pair<int, std::vector<std::string>> cases[] = {
         {2, {"frobnicate", "decode a.komu ten", "encode -s 8by8", "encode -s 8x8 --kind fast",
              "encode -s 8x8 -r 30/0", "encode -s 8x8 --mode 4", "encode -s 8x8 --mode 1 --kind rle",
@@ -294,7 +273,7 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
     for (const auto& [status, list] : cases) {
         for (const std::string& args : list) {
             SCOPED_TRACE(args);
-            run_result r = run(args);
+            run_result r = komu(args);
             EXPECT_EQ(r.status, status);
             if (args.starts_with("encode -s 20x20")) {  // less than a frame: a warning first
                 EXPECT_TRUE(r.err.starts_with("komu: warning: the input ends inside frame 1 "));
@@ -305,13 +284,13 @@ TEST_F(KomuTool, RefusalsGiveOneErrorLineAndLeaveNoFileBehind) {
             EXPECT_EQ(file_count(), 5u);  // the inputs only: no OUT, no temporary
         }
     }
-    EXPECT_TRUE(read("old.komu") == one);
+    EXPECT_TRUE(read_file("old.komu") == one);
     // Interrupted while it waits for input, once its temporary exists. The
     // input is a FIFO held open by the shell, which nothing outlives (a writer
     // process would keep the output pipe open).
-    EXPECT_EQ(sh("mkfifo in; '" KOMU_BIN "' encode -s 8x8 -o out.komu <in & exec 3>in; for i in $(seq 300);"
-                 " do ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done;"
-                 " kill -INT $!; wait $!; s=$?; rm in; exit $s").status, 128 + SIGINT);
+    EXPECT_EQ(run("mkfifo in; '" KOMU_BIN "' encode -s 8x8 -o out.komu <in & exec 3>in; for i in $(seq 300);"
+                  " do ls out.komu.tmp* >/dev/null 2>&1 && break; sleep 0.1; done;"
+                  " kill -INT $!; wait $!; s=$?; rm in; exit $s").status, 128 + SIGINT);
     EXPECT_EQ(file_count(), 5u);
 }
 
@@ -323,8 +302,7 @@ TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
     komu_header h = header(2, 1, KOMU_MODE_INDEXED_ALT, 4);
     h.fps_num = 25;
     h.header_size = KOMU_HEADER_BYTES + 4;
-    bytes gaps = indexed(h, {{KOMU_FRAME_DELTA_RLE, bytes(4)},
-                             {KOMU_FRAME_RLE16 | 0x100, bytes{0xFF, 0, 0}, 2},
+    bytes gaps = indexed(h, {{KOMU_FRAME_DELTA_RLE, bytes(4)}, {KOMU_FRAME_RLE16 | 0x100, bytes{0xFF, 0, 0}, 2},
                              {KOMU_FRAME_DELTA | KOMU_FRAME_RLE16, bytes(4)},
                              {KOMU_FRAME_DELTA | KOMU_FRAME_DELTA_RLE, bytes{0xFD, 0}, 7}});
     gaps.resize(gaps.size() + 3);
@@ -354,18 +332,17 @@ TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        write(c.file, c.content);
-        const run_result r = run("info " + c.file);
+        write_file(c.file, c.content);
+        const run_result r = komu("info " + c.file);
         EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
         EXPECT_EQ(r.status, c.error.empty() ? 0 : 1);
         EXPECT_EQ(r.err, c.error.empty() ? "" : "komu: " + c.file + ": " + c.error + "\n");
     }
-    EXPECT_EQ(fields(run("info gaps.komu").out,
-                     {"magic", "mode", "frame_count", "frame_interval_us", "data_offset", "file_size",
-                      "raw_key", "rle_key", "raw_delta", "rle_delta", "payload_bytes", "gap_bytes",
-                      "trailing_bytes"}),
+    EXPECT_EQ(fields(komu("info gaps.komu").out, {"magic", "mode", "frame_count", "frame_interval_us",
+                                                  "data_offset", "file_size", "raw_key", "rle_key", "raw_delta",
+                                                  "rle_delta", "payload_bytes", "gap_bytes", "trailing_bytes"}),
               "0x4B4D5500 3 4 40000 80 105 1 1 1 1 13 9 3");
-    const run_result bad = run("decode order.komu");
+    const run_result bad = komu("decode order.komu");
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(as_bytes(bad.out) == bytes(four.begin(), four.begin() + 8));
     EXPECT_EQ(bad.err, "komu: order.komu: " + cases[2].error.substr(0, cases[2].error.find("):") + 1) + "\n");
@@ -374,11 +351,11 @@ TEST_F(KomuTool, InfoSaysInWordsWhereThePlayerStopsAndDecodeStopsThere) {
 // The demo: the same file each time, looping, every payload kind in it and
 // every frame decodable (info's status).
 TEST_F(KomuTool, DemoIsDeterministicLoopsAndHoldsEveryPayloadKind) {
-    ASSERT_EQ(run("demo").status, 0);  // default name demo.komu
-    ASSERT_EQ(run("demo -o again.komu").status, 0);
-    EXPECT_TRUE(read("demo.komu") == read("again.komu"));
+    ASSERT_EQ(komu("demo").status, 0);  // default name demo.komu
+    ASSERT_EQ(komu("demo -o again.komu").status, 0);
+    EXPECT_TRUE(read_file("demo.komu") == read_file("again.komu"));
     EXPECT_EQ(file_count(), 2u);
-    const run_result info = run("info demo.komu");
+    const run_result info = komu("info demo.komu");
     EXPECT_EQ(info.status, 0);
     EXPECT_EQ(fields(info.out, {"width", "height", "flags"}), "640 480 0x01 (loop)");
     for (auto kind : {"raw_key", "rle_key", "raw_delta", "rle_delta"}) {
@@ -392,59 +369,58 @@ TEST_F(KomuTool, RawInputKeepsItsTimingAndEveryWholeFrame) {
     const bytes in = picture(4, 3 * 5, 7);
     bytes cut = in;
     cut.resize(cut.size() + 10, 1);  // 10 bytes of a sixth frame
-    write("in.raw", in);
-    write("cut.raw", cut);
+    write_file("in.raw", in);
+    write_file("cut.raw", cut);
     const struct { std::string args, rate, frames, warning; } cases[] = {
         {"-r 2 in.raw", "6 1", "000111222333444", ""}, {"-r 2000 in.raw", "1000 1", "024", ""},
         {"-r 30000/1001 cut.raw", "30000 1001", "01234", "inside frame 6 (10 of 24 bytes)"},
     };
     for (const auto& c : cases) {
-        const run_result r = run("encode -s 4x3 -o out.komu " + c.args);
+        const run_result r = komu("encode -s 4x3 -o out.komu " + c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err.find("komu: warning: ") == 0, !c.warning.empty()) << r.err;
         EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
         bytes want;
         for (char k : c.frames) want.insert(want.end(), &in[(k - '0') * 24u], &in[(k - '0' + 1) * 24u]);
-        EXPECT_TRUE(as_bytes(run("decode out.komu").out) == want) << c.args;
-        EXPECT_EQ(fields(run("info out.komu").out, {"fps_num", "fps_den"}), c.rate);
+        EXPECT_TRUE(as_bytes(komu("decode out.komu").out) == want) << c.args;
+        EXPECT_EQ(fields(komu("info out.komu").out, {"fps_num", "fps_den"}), c.rate);
     }
 }
 
 // Videos made by ffmpeg: the picture fits 640 x 480 (or --fit) with its
 // display aspect kept, the rate is the source's exact one (made playable,
 // or the average of a variable one) and the duration is kept within a frame.
-// The picture itself against ffmpeg's own scaling.
+// The picture itself (the last case's) against ffmpeg's own scaling.
 TEST_F(KomuTool, AnyVideoKeepsItsAspectRateDurationAndPicture) {
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
-    const auto ffmpeg = [&](const std::string& a) { return sh("ffmpeg -nostdin -v error -y " + a).status; };
+    const auto ffmpeg = [&](const std::string& a) { return run("ffmpeg -nostdin -v error -y " + a).status; };
     const struct { std::string source, encode, size, rate; double seconds; } cases[] = {
         {"testsrc2=s=320x180:r=25 -t 4 wide.mp4", "wide.mp4", "320 180", "25 1", 4},
         {"testsrc2=s=1280x720:r=30000/1001 -t 1 hd.mp4", "-q hd.mp4", "640 360", "30000 1001", 1},
-        {"testsrc2=s=720x576:r=25 -t 0.4 -vf setsar=16/15 pal.mkv", "pal.mkv", "640 480", "25 1", 0.4},
         {"testsrc2=s=160x120:r=2 -t 3 slow.mkv", "slow.mkv", "160 120", "6 1", 3},
         {"testsrc2=s=160x120:r=25 -t 2 small.mkv", "--fit 320x320 --upscale small.mkv", "320 240", "25 1", 2},
         {"testsrc2=s=160x120:r=25 -t 2 small.mkv", "--fit 64x64 -r 10 small.mkv", "64 48", "10 1", 2},
         // 40 pictures a second, a step of 1/20 s after every odd one: 26.7 on average
         {"testsrc2=s=160x120:r=40 -t 3 -vf \"setpts='(floor(N/2)*0.075+mod(N,2)*0.05)/TB'\" "
          "-fps_mode vfr vfr.mp4", "vfr.mp4", "160 120", "3200 119", 2.975},
+        {"testsrc2=s=720x576:r=25 -t 0.4 -vf setsar=16/15 pal.mkv", "pal.mkv", "640 480", "25 1", 0.4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.encode);
         ASSERT_EQ(ffmpeg("-f lavfi -i " + c.source), 0);
-        const run_result r = run("encode -o out.komu " + c.encode);
+        const run_result r = komu("encode -o out.komu " + c.encode);
         EXPECT_EQ(r.status, 0) << r.err;
         // Not a terminal: no progress line, only the summary (none with -q).
         const bool quiet = c.encode.starts_with("-q");
         EXPECT_EQ(r.err.starts_with("komu: out.komu: "), !quiet);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), quiet ? 0 : 1);
-        const std::string info = run("info out.komu").out;
+        const std::string info = komu("info out.komu").out;
         EXPECT_EQ(fields(info, {"width", "height", "fps_num", "fps_den"}), c.size + " " + c.rate);
         const double rate = std::stod(c.rate) / std::stod(c.rate.substr(c.rate.find(' ')));
         EXPECT_NEAR(std::stod(fields(info, {"frame_count"})) / rate, c.seconds, 1 / rate);
     }
-    ASSERT_EQ(run("encode -o out.komu pal.mkv").status, 0);
     ASSERT_EQ(ffmpeg("-i pal.mkv -frames:v 1 -vf scale=640:480 -pix_fmt rgb24 -f rawvideo ref.rgb"), 0);
-    const bytes ref = read("ref.rgb"), got = as_bytes(run("decode out.komu 1").out);
+    const bytes ref = read_file("ref.rgb"), got = as_bytes(komu("decode out.komu 1").out);
     ASSERT_EQ(ref.size(), size_t{640} * 480 * 3);
     ASSERT_EQ(got.size(), size_t{640} * 480 * 2);
     double error[3] = {};
@@ -467,12 +443,12 @@ TEST_F(KomuTool, ThumbnailIsTheFirstFrameScaledToFit) {
     }
     std::string error;
     ASSERT_TRUE(komu_encode({.width = W, .height = H}, frames, &file, &error)) << error;
-    write("in.komu", file);
+    write_file("in.komu", file);
     for (auto [size, tw, th] : {std::tuple{32, 32u, 24u}, {256, 64u, 48u}, {16, 16u, 12u}}) {
-        ASSERT_EQ(run("thumbnail -s " + std::to_string(size) + " in.komu t.png").status, 0);
+        ASSERT_EQ(komu("thumbnail -s " + std::to_string(size) + " in.komu t.png").status, 0);
         png_image image{};
         image.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_file(&image, path("t.png").c_str()));
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, "t.png"));
         image.format = PNG_FORMAT_RGB;
         bytes rgb(PNG_IMAGE_SIZE(image));
         ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
@@ -482,7 +458,7 @@ TEST_F(KomuTool, ThumbnailIsTheFirstFrameScaledToFit) {
             ASSERT_EQ(rgb[i], (c & channels[i % 3]) ? 255 : 0) << size << ": byte " << i;
         }
     }
-    EXPECT_EQ(run("thumbnail missing.komu t.png").status, 1);
+    EXPECT_EQ(komu("thumbnail missing.komu t.png").status, 1);
 }
 
 }  // namespace
