@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <tuple>
 
 #include "komu.h"
@@ -20,29 +19,28 @@ constexpr uint32_t FB = W * H * 2, N = 9;
 
 bytes prev_of(const komu_stream& s) { return bytes(s.prev_frame, s.prev_frame + FB); }
 
-// Nine pictures, and a file of them with 300 extra header bytes. Indexed:
-// deltas from the zero picture first, a key frame every third, payload kinds
-// alternating (run-length ones as one literal run), gaps between payloads
-// (one past the reader's 256-byte skip), and in the last three the flag bits
-// that mean nothing for their kind.
-struct video { std::vector<bytes> pics; std::vector<payload> entries; bytes file; };
-video nine(uint16_t mode, uint8_t flags) {
-    video v;
+// A file of pictures 1..9 with 300 extra header bytes. Indexed: deltas from
+// the zero picture first, a key frame every third, payload kinds alternating
+// (run-length ones as one literal run), gaps between payloads (one past the
+// reader's 256-byte skip), and in the last three the flag bits that mean
+// nothing for their kind.
+bytes nine(uint16_t mode, uint8_t flags) {
+    std::vector<bytes> pics;
+    std::vector<payload> entries;
     for (uint32_t k = 0; k < N; ++k) {
-        v.pics.push_back(picture(W, H, k + 1));
+        pics.push_back(picture(W, H, k + 1));
         const bool key = k % 3 == 2, rle = k % 2 == 1;
-        bytes data = v.pics[k];
-        for (size_t i = 0; !key && k > 0 && i < FB; ++i) data[i] ^= v.pics[k - 1][i];
+        bytes data = pics[k];
+        for (size_t i = 0; !key && k > 0 && i < FB; ++i) data[i] ^= pics[k - 1][i];
         if (rle) data.insert(data.begin(), uint8_t(FB / (key ? 2 : 1) - 1));
         const uint32_t junk = k < 6 ? 0 : 0x100 | (key ? KOMU_FRAME_DELTA_RLE : KOMU_FRAME_RLE16);
-        v.entries.push_back({junk | (key ? (rle ? KOMU_FRAME_RLE16 : 0)
-                                         : KOMU_FRAME_DELTA | (rle ? KOMU_FRAME_DELTA_RLE : 0)),
-                             data, k == 4 ? 600 : k % 4});
+        const uint32_t kind =
+            key ? (rle ? KOMU_FRAME_RLE16 : 0) : KOMU_FRAME_DELTA | (rle ? KOMU_FRAME_DELTA_RLE : 0u);
+        entries.push_back({junk | kind, data, k == 4 ? 600 : k % 4});
     }
     komu_header hd = header(W, H, mode, N, flags);
     hd.header_size = KOMU_HEADER_BYTES + 300;
-    v.file = mode == KOMU_MODE_SEQUENTIAL ? sequential(hd, v.pics) : indexed(hd, v.entries);
-    return v;
+    return mode == KOMU_MODE_SEQUENTIAL ? sequential(hd, pics) : indexed(hd, entries);
 }
 
 // Everything a seek must leave as decoding would: the pictures, the
@@ -58,12 +56,11 @@ auto state_of(const komu_stream& s) {
 // leaves the record exactly as decoding that far from a fresh open does, and
 // decoding goes on from there. A seek that fails leaves it as it was.
 TEST(Reader, DecodesEveryModeKindAndGapAndSeeksAsDecodingWould) {
-    const video v = nine(KOMU_MODE_INDEXED, KOMU_LOOP);
     const uint8_t once = 0;
     for (const auto& [mode, flags] : {std::pair{KOMU_MODE_INDEXED, KOMU_LOOP}, {KOMU_MODE_SEQUENTIAL, once},
                                       {KOMU_MODE_INDEXED_ALT, once}}) {
         SCOPED_TRACE(mode);
-        const bytes file = nine(mode, flags).file;
+        const bytes file = nine(mode, flags);
         temp_file f(file);
         opened_stream fresh(f.path()), o(f.path());
         EXPECT_EQ(fresh.s.data_offset, 328 + (mode == KOMU_MODE_SEQUENTIAL ? 0 : N * 12));
@@ -71,7 +68,7 @@ TEST(Reader, DecodesEveryModeKindAndGapAndSeeksAsDecodingWould) {
         for (uint32_t k = 0; k < 3 * N; ++k) {
             const bool ended = k >= N && !flags;
             ASSERT_EQ(komu_decode_next(&fresh.s), ended ? 1 : 0) << k;
-            ASSERT_EQ(fresh.frame(), v.pics[ended ? N - 1 : k % N]) << k;
+            ASSERT_EQ(fresh.frame(), picture(W, H, ended ? N : k % N + 1)) << k;
             ASSERT_EQ(prev_of(fresh.s), fresh.frame()) << k;
             if (k < N) after.push_back(state_of(fresh.s));
         }
@@ -83,13 +80,12 @@ TEST(Reader, DecodesEveryModeKindAndGapAndSeeksAsDecodingWould) {
             ASSERT_EQ(state_of(o.s), want) << n;
         }
         ASSERT_EQ(komu_decode_next(&o.s), 0);
-        EXPECT_EQ(o.frame(), v.pics[4]);
+        EXPECT_EQ(o.frame(), picture(W, H, 5));
     }
     // Failing for want of memory, at frame 8 (a run-length delta cut by a
     // byte), past the end, from a pipe.
-    bytes broken = v.file;
-    const uint32_t short_size = uint32_t(v.entries[7].data.size() - 1);
-    std::memcpy(&broken[328 + 7 * 12 + 4], &short_size, 4);
+    bytes broken = nine(KOMU_MODE_INDEXED, KOMU_LOOP);
+    broken[328 + 7 * 12 + 4]--;  // entry 7's size (65, a literal run's header and 64 bytes)
     temp_file f(broken), p(broken, true);
     opened_stream o(f.path()), piped(p.path());
     for (int k = 0; k < 4; ++k) ASSERT_EQ(komu_decode_next(&o.s), 0);
@@ -106,7 +102,7 @@ TEST(Reader, DecodesEveryModeKindAndGapAndSeeksAsDecodingWould) {
         EXPECT_EQ(state_of(o.s), before);
     }
     ASSERT_EQ(komu_decode_next(&o.s), 0);
-    EXPECT_EQ(o.frame(), v.pics[4]);
+    EXPECT_EQ(o.frame(), picture(W, H, 5));
     // Closed twice, the record is fresh again (nothing left to free twice),
     // its descriptor really closed.
     const int fd = o.s.fd;
@@ -168,30 +164,25 @@ TEST(Reader, RefusesABadSecondFrameKeepingTheFirst) {
 // nothing, nor allocated anything.
 TEST(Reader, ValidatesTheHeaderAndIndexAndSaysWhichFailed) {
     constexpr uint32_t MAX = KOMU_MAX_INDEXED_FRAMES;
-    const size_t full = KOMU_HEADER_BYTES + size_t{MAX} * 12, big = 640 * 480 * 2 + 64;
+    constexpr size_t full = KOMU_HEADER_BYTES + size_t{MAX} * 12, big = 640 * 480 * 2 + 64;
     using change = void (*)(komu_header&);
-    const change none = [](komu_header&) {}, max = [](komu_header& h) { h.mode = 2, h.frame_count = MAX; };
-    const struct { change set; size_t size; uint32_t why; const char* path = nullptr; } rows[] = {
-        {none, big, KOMU_FAIL_NONE},
-        {[](komu_header& h) { h.width = 640, h.height = 480; }, big, KOMU_FAIL_NONE},
-        {[](komu_header& h) { h.frame_count = 0xFFFFFFFF; }, big, KOMU_FAIL_NONE},  // no index to hold
-        {[](komu_header& h) { h.magic = 0x4B4D5501; }, big, KOMU_FAIL_NOT_KOMU},
-        {[](komu_header& h) { h.width = 641; }, big, KOMU_FAIL_WIDTH},
-        {[](komu_header& h) { h.width = 0; }, big, KOMU_FAIL_WIDTH},
-        {[](komu_header& h) { h.height = 481; }, big, KOMU_FAIL_HEIGHT},
-        {[](komu_header& h) { h.height = 0; }, big, KOMU_FAIL_HEIGHT},
-        {[](komu_header& h) { h.mode = 0; }, big, KOMU_FAIL_MODE},
-        {[](komu_header& h) { h.mode = 4; }, big, KOMU_FAIL_MODE},
-        {[](komu_header& h) { h.pixel_format = 0; }, big, KOMU_FAIL_PIXEL_FORMAT},
-        {[](komu_header& h) { h.pixel_format = 2; }, big, KOMU_FAIL_PIXEL_FORMAT},
-        {[](komu_header& h) { h.frame_count = 0; }, big, KOMU_FAIL_NO_FRAMES},
-        {[](komu_header& h) { h.header_size = 27; }, big, KOMU_FAIL_HEADER_SIZE},
-        {[](komu_header& h) { h.header_size = 0xFFFFFFFF; }, big, KOMU_FAIL_HEADER_PAST_END},
-        {none, 27, KOMU_FAIL_TOO_SHORT}, {max, full, KOMU_FAIL_NONE},
-        {[](komu_header& h) { h.mode = 2, h.frame_count = MAX + 1; }, full + 12, KOMU_FAIL_TOO_MANY_FRAMES},
-        {max, full - 1, KOMU_FAIL_INDEX_PAST_END}, {max, 1024, KOMU_FAIL_INDEX_PAST_END},
-        {none, 0, KOMU_FAIL_DIRECTORY, "/tmp"}, {none, 0, KOMU_FAIL_NOT_KOMU, "/dev/zero"},
-        {none, 0, KOMU_FAIL_NO_SUCH_FILE, "/nonexistent/file.komu"},
+    const change none = [](auto&) {}, max = [](auto& h) { h.mode = 2, h.frame_count = MAX; };
+    const struct { uint32_t why; change set; size_t size = big; const char* path = nullptr; } rows[] = {
+        {KOMU_FAIL_NONE, none}, {KOMU_FAIL_NONE, [](auto& h) { h.width = 640, h.height = 480; }},
+        {KOMU_FAIL_NONE, [](auto& h) { h.frame_count = 0xFFFFFFFF; }},  // no index to hold
+        {KOMU_FAIL_NOT_KOMU, [](auto& h) { h.magic = 0x4B4D5501; }},
+        {KOMU_FAIL_WIDTH, [](auto& h) { h.width = 641; }}, {KOMU_FAIL_WIDTH, [](auto& h) { h.width = 0; }},
+        {KOMU_FAIL_HEIGHT, [](auto& h) { h.height = 481; }}, {KOMU_FAIL_HEIGHT, [](auto& h) { h.height = 0; }},
+        {KOMU_FAIL_MODE, [](auto& h) { h.mode = 0; }}, {KOMU_FAIL_MODE, [](auto& h) { h.mode = 4; }},
+        {KOMU_FAIL_PIXEL_FORMAT, [](auto& h) { h.pixel_format = 0; }},
+        {KOMU_FAIL_PIXEL_FORMAT, [](auto& h) { h.pixel_format = 2; }},
+        {KOMU_FAIL_NO_FRAMES, [](auto& h) { h.frame_count = 0; }},
+        {KOMU_FAIL_HEADER_SIZE, [](auto& h) { h.header_size = 27; }},
+        {KOMU_FAIL_HEADER_PAST_END, [](auto& h) { h.header_size = 0xFFFFFFFF; }},
+        {KOMU_FAIL_TOO_SHORT, none, 27}, {KOMU_FAIL_NONE, max, full}, {KOMU_FAIL_INDEX_PAST_END, max, full - 1},
+        {KOMU_FAIL_TOO_MANY_FRAMES, [](auto& h) { h.mode = 2, h.frame_count = MAX + 1; }, full + 12},
+        {KOMU_FAIL_INDEX_PAST_END, max, 1024}, {KOMU_FAIL_DIRECTORY, none, 0, "/tmp"},
+        {KOMU_FAIL_NOT_KOMU, none, 0, "/dev/zero"}, {KOMU_FAIL_NO_SUCH_FILE, none, 0, "/nonexistent/file.komu"},
     };
     for (const auto& r : rows) {
         komu_header hd = header(1, 1, KOMU_MODE_SEQUENTIAL, 1);
@@ -210,17 +201,14 @@ TEST(Reader, ValidatesTheHeaderAndIndexAndSaysWhichFailed) {
 // The words every program prints for a failure: the figures in place,
 // thousands separated, the frame counted from 1, cut to the buffer.
 TEST(Reader, FailuresInWords) {
-    const std::pair<komu_failure, const char*> cases[] = {
-        {{KOMU_FAIL_WIDTH, 0, 700, 0}, "width 700 is over 640"},
-        {{KOMU_FAIL_OVERLAP, 37, 1000, 1234567}, "frame 37 cannot be decoded: it overlaps frame 36 "
-         "(its payload starts at 1,000, the one before ends at 1,234,567)"},
-    };
+    const komu_failure width{KOMU_FAIL_WIDTH, 0, 700, 0}, overlap{KOMU_FAIL_OVERLAP, 37, 1000, 1234567};
     char text[200], small[8];
-    for (const auto& [failure, words] : cases) {
-        komu_failure_text(&failure, text, sizeof text);
-        EXPECT_STREQ(text, words);
-    }
-    komu_failure_text(&cases[0].first, small, sizeof small);
+    komu_failure_text(&overlap, text, sizeof text);
+    EXPECT_STREQ(text, "frame 37 cannot be decoded: it overlaps frame 36 (its payload starts at 1,000, the one "
+                       "before ends at 1,234,567)");
+    komu_failure_text(&width, text, sizeof text);
+    EXPECT_STREQ(text, "width 700 is over 640");
+    komu_failure_text(&width, small, sizeof small);
     EXPECT_STREQ(small, "width 7");
 }
 
@@ -231,11 +219,10 @@ TEST(Reader, FailuresInWords) {
 TEST(Reader, ReopenWhileLoopingMustFindTheSameVideo) {
     const bytes a = picture(W, H, 1), b = picture(W, H, 2);
     const komu_header hd = header(W, H, KOMU_MODE_INDEXED, 2, KOMU_LOOP);
-    const std::function<void(komu_header&)> changes[] = {
-        [](komu_header&) {}, [](komu_header& h) { h.width = W * 2; },
-        [](komu_header& h) { h.height = H / 2; },
-        [](komu_header& h) { h.mode = KOMU_MODE_INDEXED_ALT; },
-        [](komu_header& h) { h.frame_count = 3; }, nullptr};
+    using change = void (*)(komu_header&);
+    const change changes[] = {[](auto&) {}, [](auto& h) { h.width = W * 2; }, [](auto& h) { h.height = H / 2; },
+                              [](auto& h) { h.mode = KOMU_MODE_INDEXED_ALT; },
+                              [](auto& h) { h.frame_count = 3; }, nullptr};
     for (size_t i = 0; i < std::size(changes); ++i) {
         SCOPED_TRACE(i);
         temp_file f(indexed(hd, {{0, a}, {0, a}}));
@@ -244,9 +231,7 @@ TEST(Reader, ReopenWhileLoopingMustFindTheSameVideo) {
         const komu_frame_entry* index = o.s.index;
         komu_header other = hd;
         changes[i] ? changes[i](other) : void(o.s.path[0] = '\0');
-        const bytes replaced = indexed(other, std::vector<payload>(other.frame_count, {0, b}));
-        std::ofstream(f.path(), std::ios::binary).write(reinterpret_cast<const char*>(replaced.data()),
-                                                        long(replaced.size()));
+        write_file(f.path(), indexed(other, std::vector<payload>(other.frame_count, {0, b})));
         o.s.data_offset = 0;
         if (i == 0) {
             ASSERT_EQ(komu_decode_next(&o.s), 0);
@@ -267,9 +252,7 @@ TEST(Reader, FrameIntervalFromTheDeclaredRate) {
         {1000, 1, 1'000}, {2000, 1, 1'000},  {1, 1, 200'000}, {1, 10, 200'000},
         {1, 0xFFFFFFFF, 200'000},  // no 32-bit overflow
     };
-    for (const auto& r : rates) {
-        EXPECT_EQ(komu_frame_interval_us(r.num, r.den), r.us) << r.num << "/" << r.den;
-    }
+    for (const auto& r : rates) EXPECT_EQ(komu_frame_interval_us(r.num, r.den), r.us) << r.num << "/" << r.den;
 }
 
 // Run-length decoding into a buffer of 0xCC, so untouched bytes show: runs
@@ -279,15 +262,12 @@ TEST(Reader, FrameIntervalFromTheDeclaredRate) {
 // all of it or, failing, nothing.
 TEST(PackBits, DecodesRunsAndRefusesAnyRunPastEitherEnd) {
     const struct { bytes in; uint32_t elem; int result; bytes out; } rows[] = {
-        {{0x01, 0x34, 0x12, 0x78, 0x56}, 2, 0, {0x34, 0x12, 0x78, 0x56}},
+        {{0x01, 0x34, 0x12, 0x78, 0x56}, 2, 0, {0x34, 0x12, 0x78, 0x56}}, {{0x80, 0x00, 0xAA}, 1, 0, {0xAA}},
         {{0xFD, 0x34, 0x12}, 2, 0, {0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12}},  // h = -3
-        {{0x80, 0x00, 0xAA}, 1, 0, {0xAA}},
         {{0x00, 0xAA, 0x00, 0xBB}, 1, 0, {0xAA}},  // output full: second run never read
         {{0xFE, 0x07, 0x80, 0x01, 0x01, 0x02}, 1, 0, {0x07, 0x07, 0x07, 0x01, 0x02}},
-        {{0xFF, 0x00, 0x00, 0x11}, 1, 0, {0x00, 0x00, 0x11}},
+        {{0xFF, 0x00, 0x00, 0x11}, 1, 0, {0x00, 0x00, 0x11}}, {{}, 1, 0, {}}, {{}, 1, -1, {0xCC}},
         {{0x00, 0x11, 0x80}, 1, 0, {0x11}},  // even a lone 0x80 left over
-        {{}, 1, 0, {}},
-        {{}, 1, -1, {0xCC}},
         {{0xFF, 0x01}, 2, -1, {0xCC, 0xCC, 0xCC, 0xCC}},        // repeat with half an element
         {{0x02, 0xAA, 0xBB}, 1, -1, {0xCC, 0xCC, 0xCC}},        // literal needs 3, 2 left
         {{0xFD, 0x01}, 1, -1, {0xCC, 0xCC, 0xCC}},              // repeat of 4 into 3
@@ -295,8 +275,7 @@ TEST(PackBits, DecodesRunsAndRefusesAnyRunPastEitherEnd) {
         {{0x00, 0x01, 0x00}, 2, -1, {0x01, 0x00, 0xCC, 0xCC}},  // ends one pixel short
         {{0x80, 0x80}, 1, -1, {0xCC}},                          // no-ops only
         {{0x01, 0x11, 0x22, 0x02, 0x33, 0x44, 0x55}, 1, -1, {0x11, 0x22, 0xCC, 0xCC}},
-        {{0x00, 0x11, 0xF0, 0x22}, 1, -1, {0x11, 0xCC, 0xCC, 0xCC}},
-        {{0x00, 0x11}, 0, -1, {0xCC}},  // only 1- and 2-byte elements
+        {{0x00, 0x11, 0xF0, 0x22}, 1, -1, {0x11, 0xCC, 0xCC, 0xCC}}, {{0x00, 0x11}, 0, -1, {0xCC}},  // elem 1, 2 only
         {{0x00, 0x11, 0x22, 0x33, 0x44}, 4, -1, {0xCC, 0xCC, 0xCC, 0xCC}},
     };
     for (const auto& r : rows) {
