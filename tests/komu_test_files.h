@@ -60,11 +60,8 @@ inline bytes sequential(const komu_header& hd, const std::vector<bytes>& frames)
 // A recognisable picture: every pixel depends on its position and the seed.
 inline bytes picture(uint16_t w, uint16_t h, uint32_t seed) {
     bytes out(size_t{w} * h * 2);
-    for (size_t i = 0; i < out.size(); i += 2) {
-        const auto v = static_cast<uint16_t>(i / 2 * 2654435761u + seed * 40503u);
-        out[i] = static_cast<uint8_t>(v);
-        out[i + 1] = static_cast<uint8_t>(v >> 8);
-    }
+    for (size_t i = 0; i < out.size(); ++i)  // little-endian 16-bit pixels
+        out[i] = uint8_t((i / 2 * 2654435761u + seed * 40503u) >> i % 2 * 8);
     return out;
 }
 
@@ -120,13 +117,11 @@ struct alloc_counter {
     static void* re(void* ctx, void* p, size_t n) {
         auto* c = static_cast<alloc_counter*>(ctx);
         if (++c->calls == c->fail_at) return nullptr;
-        const size_t old = p ? c->live.at(p) : 0;  // before realloc may free p
+        c->bytes -= p ? c->live.at(p) : 0;  // before realloc may free p
         c->live.erase(p);
         void* q = std::realloc(p, n);
         if (q == nullptr) std::abort();
-        c->live[q] = n;
-        c->bytes = c->bytes - old + n;
-        c->peak = std::max(c->peak, c->bytes);
+        c->peak = std::max(c->peak, c->bytes += c->live[q] = n);
         return q;
     }
     static void fr(void* ctx, void* p) {
@@ -160,11 +155,8 @@ struct run_result {
 inline run_result run(const std::string& command) {
     const temp_file out({}), err({});
     const int status = std::system(("{ " + command + "\n} >" + out.path() + " 2>" + err.path()).c_str());
-    const auto text = [](const temp_file& f) {
-        const bytes b = read_file(f.path());
-        return std::string(b.begin(), b.end());
-    };
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text(out), text(err)};
+    const bytes o = read_file(out.path()), e = read_file(err.path());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {o.begin(), o.end()}, {e.begin(), e.end()}};
 }
 
 }  // namespace testfile
