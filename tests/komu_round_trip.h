@@ -27,35 +27,27 @@ inline std::string check(const komu_encode_options& o, std::span<const uint8_t> 
     std::string error;
     std::vector<uint8_t> file;
     if (!komu_writer_begin(&w, o, -1, &error)) return "refused";
-    const size_t n = frames.size() / w.frame_bytes;
+    const size_t n = frames.size() / w.frame_bytes, fb = w.frame_bytes;
     for (size_t i = 0; i < n; ++i) {
         const komu_kind kind = kinds.empty() ? o.kind : kinds[i % kinds.size()];
-        if (!komu_writer_add(&w, frames.subspan(i * w.frame_bytes, w.frame_bytes), kind, &error)) {
-            return "add: " + error;
-        }
+        if (!komu_writer_add(&w, frames.subspan(i * fb, fb), kind, &error)) return "add: " + error;
     }
     if (!komu_writer_finish(&w, &file, &error)) return n == 0 ? "refused" : "finish: " + error;
     if (file.size() != komu_writer_file_bytes(w)) return "file size differs from the count";
 
     const int fd = memfd_create("komu_round_trip", 0);
-    if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) {
-        return "memfd";
-    }
+    if (fd < 0 || write(fd, file.data(), file.size()) != ssize_t(file.size())) return "memfd";
     komu_stream s;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
     std::string result;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
     if (komu_open_stream(&s, path.c_str()) != 0) result = "the reader refuses the file";
     for (size_t i = 0; result.empty() && i <= n; ++i) {  // one more: the wrap or the end
         const int r = komu_decode_next(&s);
-        const size_t want = i % n;
         if (i == n && !o.loop) {
             if (r != 1) result = "no end after the last frame";
-        } else if (r != 0) {
-            result = "frame " + std::to_string(i) + " does not decode";
-        } else if (std::memcmp(s.cur_frame, &frames[want * w.frame_bytes], w.frame_bytes) != 0) {
-            result = "frame " + std::to_string(i) + " decodes to another picture";
-        } else if (o.kind == komu_kind::automatic && kinds.empty() && s.index != nullptr &&
-                   s.index[want].size > w.frame_bytes) {
+        } else if (r != 0 || std::memcmp(s.cur_frame, &frames[i % n * fb], fb) != 0) {
+            result = "frame " + std::to_string(i) + (r ? " does not decode" : " decodes to another picture");
+        } else if (o.kind == komu_kind::automatic && kinds.empty() && s.index && s.index[i % n].size > fb) {
             result = "frame " + std::to_string(i) + ": automatic chose more than a raw frame";
         }
     }
