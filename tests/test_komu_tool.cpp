@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <random>
 
-#include "komu_round_trip.h"
 #include "komu_test_files.h"
 #include "komu_write.h"
 #include "rgb565.h"
@@ -92,35 +91,6 @@ TEST(KomuWriter, RefusesWhatTheFormatCannotHoldAndFitsRatesToThePlayer) {
                   std::tuple(c.want_num * uint64_t{fit.den}, c.repeat, c.keep_every)) << c.num << "/" << c.den;
         o = {.width = 1, .height = 1, .fps_num = c.num, .fps_den = c.den};
         EXPECT_EQ(komu_check_options(o, &error), c.repeat == 1 && c.keep_every == 1) << c.num << "/" << c.den;
-    }
-}
-
-// Random options and frames of every sort an encoder meets (noise, a few
-// changed pixels, flat colour, a repeat), now and then a kind forced per
-// frame as the demo does: the reader decodes exactly what went in.
-TEST(KomuWriter, WhateverGoesInTheReaderDecodesExactly) {
-    std::mt19937 rng(99);
-    auto pick = [&](uint32_t n) { return uint32_t(rng() % n); };
-    const uint32_t rates[][2] = {{5, 1}, {30000, 1001}, {1000, 1}, {24, 1}};
-    for (int trial = 0; trial < 400; ++trial) {
-        komu_encode_options o{.width = uint16_t(1 + pick(24)), .height = uint16_t(1 + pick(12)),
-                              .fps_num = rates[trial % 4][0], .fps_den = rates[trial % 4][1]};
-        o.mode = uint16_t(1 + pick(3));
-        o.kind = o.mode == 1 ? komu_kind::automatic : komu_kind(pick(5));
-        o.key_interval = pick(4), o.loop = pick(2), o.header_extra = pick(3) * 3;
-        const size_t fb = size_t{o.width} * o.height * 2;
-        bytes frames, f(fb, 0);
-        for (uint32_t i = 1 + pick(10); i > 0; --i) {
-            const uint32_t sort = pick(4);
-            for (size_t b = 0; b < fb; ++b) {
-                if (sort == 0 || (sort == 1 && pick(16) == 0)) f[b] = uint8_t(rng());
-                if (sort == 2) f[b] = uint8_t(b % 2 ? trial : i);
-            }
-            frames.insert(frames.end(), f.begin(), f.end());
-        }
-        std::vector<komu_kind> kinds;
-        for (uint32_t k = pick(3) == 0 ? 1 + pick(5) : 0; k > 0; --k) kinds.push_back(komu_kind(pick(5)));
-        EXPECT_EQ(roundtrip::check(o, frames, kinds), "") << "trial " << trial;
     }
 }
 
@@ -364,9 +334,8 @@ TEST_F(KomuTool, DemoIsDeterministicLoopsAndHoldsEveryPayloadKind) {
     const run_result info = komu("info demo.komu");
     EXPECT_EQ(info.status, 0);
     EXPECT_EQ(fields(info.out, {"width", "height", "flags"}), "640 480 0x01 (loop)");
-    for (auto kind : {"raw_key", "rle_key", "raw_delta", "rle_delta"}) {
-        EXPECT_GT(std::stoi(fields(info.out, {kind})), 0) << kind;
-    }
+    const std::string counts = fields(info.out, {"raw_key", "rle_key", "raw_delta", "rle_delta"});
+    EXPECT_EQ((" " + counts + " ").find(" 0 "), std::string::npos) << counts;
 }
 
 // Videos made by ffmpeg: the picture fits 640 x 480 (or --fit) with its
