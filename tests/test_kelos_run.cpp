@@ -157,7 +157,9 @@ run_result run_player(const std::string& video, int32_t handle, const words& siz
     unlink(sock.c_str());  // one left by an earlier process of the same number
     auto player = std::async(std::launch::async, testfile::run,  // nothing without the whole binding
                              sites.empty() ? "true" : qemu + " -g " + sock + " '" + exe + "' '" + video + "'");
-    stub gdb{fdopen(socket(AF_UNIX, SOCK_STREAM, 0), "r")};
+    // Not inherited by the player, started at the same time: when the test
+    // ends a run, the emulator must see the connection close.
+    stub gdb{fdopen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), "r")};
     sockaddr_un addr{AF_UNIX, {}};
     sock.copy(addr.sun_path, sizeof addr.sun_path - 1);
     bool ready = false;
