@@ -21,9 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,18 +60,15 @@ char code_of(uint32_t n) {
 // finds all of the binding's functions. The disassembly is cut down to one
 // line per int 0x80: its address, then the start of its function's label.
 std::map<uint32_t, char> find_sites(const std::string& exe) {
-    FILE* dis = popen(("objdump -dC --no-show-raw-insn '" + exe + "' | awk '/^[0-9a-f]+ </ {f = $2}"
-                       " /\\tint +\\$0x80/ {print $1, f}'").c_str(), "r");
+    std::istringstream dis(testfile::run("objdump -dC --no-show-raw-insn '" + exe + "' | awk"
+                                         " '/^[0-9a-f]+ </ {f = $2} /\\tint +\\$0x80/ {print $1, f}'").out);
     std::map<uint32_t, char> sites;
     std::set<char> found;
-    char line[1024];
-    while (dis != nullptr && std::fgets(line, sizeof line, dis) != nullptr) {
-        char& function = sites[static_cast<uint32_t>(std::strtoul(line, nullptr, 16))];
-        for (const call_kind& k : CALLS) {
-            if (std::strstr(line, k.function) != nullptr) found.insert(function = k.code);
-        }
+    for (std::string line; std::getline(dis, line);) {
+        char& function = sites[static_cast<uint32_t>(std::stoul(line, nullptr, 16))];
+        for (const call_kind& k : CALLS)
+            if (line.find(k.function) != std::string::npos) found.insert(function = k.code);
     }
-    if (dis != nullptr) pclose(dis);
     return found.size() == std::size(CALLS) ? sites : std::map<uint32_t, char>{};
 }
 
@@ -100,9 +100,7 @@ struct stub {
     FILE* in;  // the socket, its replies read through a buffer
 
     std::string ask(const std::string& packet) {
-        uint8_t sum = 0;
-        for (char ch : packet) sum = static_cast<uint8_t>(sum + ch);
-        send("$" + packet + "#" + format("%02x", sum));
+        send("$" + packet + format("#%02x", std::accumulate(packet.begin(), packet.end(), 0) & 0xff));
         std::string reply;
         int ch = 0;
         while (ch != '$' && ch != EOF) ch = std::fgetc(in);  // past the acknowledgement
@@ -112,22 +110,20 @@ struct stub {
         return ch == '#' ? reply : "X";  // "X": the stub is gone
     }
     void send(const std::string& s) { ::send(fileno(in), s.data(), s.size(), MSG_NOSIGNAL); }
-    // n items of the player's memory; all 0 where it is not mapped.
+    // n items of the player's memory, 1 KiB a packet; all 0 where any of it
+    // is not mapped (an error reply has another length).
     template <typename T = uint8_t>
     std::vector<T> peek(uint32_t addr, size_t n) {
         std::string hexed;
-        for (size_t done = 0, chunk; done < n * sizeof(T); done += chunk) {
-            chunk = std::min<size_t>(n * sizeof(T) - done, 1024);
-            const std::string got = ask(format("m%zx,%zx", addr + done, chunk));
-            if (got.size() != chunk * 2) return std::vector<T>(n);
-            hexed += got;
-        }
-        return unhex<T>(hexed);
+        for (size_t at = 0; at < n * sizeof(T); at += 1024)
+            hexed += ask(format("m%zx,%zx", addr + at, std::min<size_t>(n * sizeof(T) - at, 1024)));
+        return hexed.size() == 2 * n * sizeof(T) ? unhex<T>(hexed) : std::vector<T>(n);
     }
+    // The text at addr, read as 128 bytes: the player's texts are shorter,
+    // and each lies well inside its mapped segment.
     std::string text(uint32_t addr) {
-        std::string s;
-        for (bytes b; s.size() < 256 && (b = peek(addr++, 1))[0] != 0;) s += char(b[0]);
-        return s;
+        const bytes b = peek(addr, 128);
+        return {b.begin(), std::ranges::find(b, 0)};
     }
     void poke(uint32_t at, const words& w) { ask(format("M%x,%zx:", at, 4 * w.size()) + hex(w)); }
     bool breakpoint(char z, uint32_t addr) { return ask(format("%c0,%x,1", z, addr)) == "OK"; }
@@ -138,9 +134,10 @@ struct stub {
 // record at ecx as 32-bit words and the texts it points to.
 struct logged { char code, function; uint32_t ebx, ecx, ms; words record; std::string text[2]; };
 
-struct run_result {
-    int status = -1;
-    std::string out, fault, codes;  // standard output; why the run was stopped; the calls' letters
+// A run: the player's exit status and output (as for any program run), then
+// why the run was stopped, the calls' letters, the calls.
+struct run_result : testfile::run_result {
+    std::string fault, codes;
     std::vector<logged> log;
     std::vector<uint16_t> first_blit;  // the pixels of the first blit
 };
@@ -154,21 +151,23 @@ constexpr uint32_t CLOCK_START_MS = 5000, RUN_LIMIT_MS = 5000;
 using event_at = std::pair<uint32_t, words>;  // time in ms, the record's 5 words
 run_result run_player(const std::string& video, int32_t handle, const words& size,
                       const std::vector<event_at>& events) {
-    const char *exe = std::getenv("CINEPANE_KELOS_BIN"), *qemu = std::getenv("QEMU_I386");
-    const std::map<uint32_t, char> sites = find_sites(exe ? exe : "");
+    const std::string exe = std::getenv("CINEPANE_KELOS_BIN"), qemu = std::getenv("QEMU_I386");
     const std::string sock = "/tmp/kelos_run_" + std::to_string(getpid());
+    const std::map<uint32_t, char> sites = find_sites(exe);
     unlink(sock.c_str());  // one left by an earlier process of the same number
-    const std::string args = " -g " + sock + " '" + (exe ? exe : "") + "' '" + video + "'";
-    FILE* player = sites.empty() || !qemu ? nullptr : popen((qemu + args).c_str(), "r");
-    stub gdb{fdopen(socket(AF_UNIX, SOCK_STREAM, 0), "r")};
+    auto player = std::async(std::launch::async, testfile::run,  // nothing without the whole binding
+                             sites.empty() ? "true" : qemu + " -g " + sock + " '" + exe + "' '" + video + "'");
+    // Not inherited by the player, started at the same time: when the test
+    // ends a run, the emulator must see the connection close.
+    stub gdb{fdopen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), "r")};
     sockaddr_un addr{AF_UNIX, {}};
     sock.copy(addr.sun_path, sizeof addr.sun_path - 1);
     bool ready = false;
-    for (int i = 0; player && gdb.in && i < 500 && !ready; ++i, usleep(10'000))
+    for (int i = 0; !sites.empty() && gdb.in && i < 500 && !ready; ++i, usleep(10'000))
         ready = connect(fileno(gdb.in), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     for (const auto& [site, code] : sites) ready = ready && gdb.breakpoint('Z', site);
-    run_result res;
-    if (!ready) res.fault = "no executable with the whole binding, no emulator or no debugger stub";
+    run_result res{};
+    if (!ready) res.fault = "no executable with the whole binding or no debugger stub";
 
     uint64_t now_us = uint64_t{CLOCK_START_MS} * 1000;
     size_t next_event = 0;
@@ -186,9 +185,9 @@ run_result run_player(const std::string& video, int32_t handle, const words& siz
         }
         if (function == 0) continue;
         logged c{code_of(regs[0]), function, regs[3], regs[1], uint32_t(now_us / 1000), {}, {}};
-        regs[0] = c.code == '?' ? ~0u : 0;  // the server's answer
+        // The server's answer: the handle, the time, or 0 (an event's 1 below).
+        regs[0] = c.code == 'C' ? uint32_t(handle) : c.code == 'M' ? uint32_t(now_us / 1000) : 0;
         if (c.code == 'C') c.text[0] = gdb.text(c.ebx), c.text[1] = gdb.text(c.ecx);
-        if (c.code == 'C') regs[0] = static_cast<uint32_t>(handle);
         // The records' pointers are logged as 0, what they point to beside.
         if (std::strchr("FLT", c.code)) c.record = gdb.peek<uint32_t>(c.ecx, c.code == 'T' ? 4 : 5);
         if (c.code == 'T') c.text[0] = gdb.text(std::exchange(c.record[3], 0));
@@ -199,7 +198,6 @@ run_result run_player(const std::string& video, int32_t handle, const words& siz
             gdb.poke(c.ecx, c.record = events[next_event++].second), regs[0] = 1;
         if (c.code == 'S' && !size.empty()) gdb.poke(c.ecx, size);
         if (c.code == 'Z') now_us += c.ebx;
-        if (c.code == 'M') regs[0] = static_cast<uint32_t>(now_us / 1000);
         res.log.push_back(c);
         res.codes += c.code;
         if (res.log.size() > 50'000 || now_us / 1000 > CLOCK_START_MS + RUN_LIMIT_MS)
@@ -211,9 +209,7 @@ run_result run_player(const std::string& video, int32_t handle, const words& siz
     if (res.fault.empty() && stop[0] != 'W') res.fault = "stopped: " + stop;
     if (!res.fault.empty() && gdb.in) gdb.send("$k#6b");  // the emulator ends the player at once
     if (gdb.in != nullptr) std::fclose(gdb.in);
-    for (int ch; player && (ch = std::fgetc(player)) != EOF;) res.out += char(ch);
-    const int status = player ? pclose(player) : -1;
-    if (WIFEXITED(status)) res.status = WEXITSTATUS(status);
+    static_cast<testfile::run_result&>(res) = player.get();
     unlink(sock.c_str());
     return res;
 }
@@ -258,39 +254,33 @@ TEST(KelosTarget, PlaysOnTheFrameScheduleDrawsEachPassInFullQuitsAndFailsWithout
     ASSERT_TRUE(komu_encode({.width = VIDEO_W, .height = VIDEO_H, .fps_num = FPS}, frames, &file,
                             &error)) << error;
     const testfile::temp_file video(file);
-    const std::string frame = std::string(video.path()) + " | frame ";
     // The event, the content size the server reports, the first picture drawn,
     // how many drawings, the calls' letters.
     struct row { event_at event; words size; uint32_t first, drawings; const char* calls; };
     for (const row& row : {
              // To the end in a window that reports no size, then 'q'. The
-             // first pass decodes picture 1; after the last, only the quit
-             // redraws.
+             // first pass decodes and draws picture 1; after the last, only
+             // the quit redraws.
              row{{CLOCK_START_MS + 1500, {1, 'q', 0, 0, 0}}, {}, 1, FRAMES,
-                 "CRM(S[EMZ]*(BLFTTP)?[EMZ]*)+R"},
+                 "CRMS[EMZ]*BLFTTP[EMZ]*(S[EMZ]*(BLFTTP)?[EMZ]*)*R"},
              // Esc at the first poll in a 400 x 300 window, and a close request.
              row{{0, {1, 27, 0, 0, 0}}, {400, 300}, 0, 1, "CRMSEBLFTTPR"},
              row{{0, {3, 0xDEAD, 1, 1, 1}}, {}, 0, 1, "CRMSEBLFTTPR"}}) {
         const run_result r = run_player(video.path(), HANDLE, row.size, {row.event});
-        ASSERT_EQ(r.fault, "") << r.codes.substr(0, 100);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(std::tie(r.fault, r.status, r.out), std::tuple("", 0, "")) << r.codes.substr(0, 100);
         for (const logged& c : r.log) {
             EXPECT_TRUE(c.code == c.function || (c.function == 'W' && std::strchr("EMZ", c.code)))
                 << "call number " << c.code << " of the binding's function " << c.function;
             EXPECT_TRUE(!std::strchr("BFTPESRL", c.code) || c.ebx == HANDLE) << c.code << c.ebx;
         }
-        EXPECT_TRUE(std::regex_match(r.codes, std::regex(row.calls))) << r.codes;
-        const size_t b = r.codes.find("BLFTTP");
-        ASSERT_NE(b, std::string::npos) << r.codes;
-        EXPECT_EQ(r.log[1].ecx, 1u);
-        EXPECT_EQ(r.log.back().ecx, 0u);
-        EXPECT_EQ(r.log[0].text[0], "View (KOMU)");
-        EXPECT_EQ(r.log[0].text[1],
-                  "Esc quit | Space play/pause | +/- zoom | wheel zoom | arrows/mouse pan");
+        ASSERT_TRUE(std::regex_match(r.codes, std::regex(row.calls))) << r.codes;
+        EXPECT_EQ(std::tie(r.log[0].text[0], r.log[0].text[1]),
+                  std::tuple("View (KOMU)", "Esc quit | Space play/pause | +/- zoom | wheel zoom | arrows/mouse pan"));
+        EXPECT_EQ(std::pair(r.log[1].ecx, r.log.back().ecx), std::pair(1u, 0u)) << "redraw on, then off";
 
-        const uint32_t w = row.size.empty() ? 920 : row.size[0];  // 920 x 560 unless reported
-        const uint32_t h = row.size.empty() ? 560 : row.size[1];
+        // The first drawing; the window 920 x 560 unless reported.
+        const size_t b = r.codes.find("BLFTTP");
+        const uint32_t w = row.size.empty() ? 920 : row.size[0], h = row.size.empty() ? 560 : row.size[1];
         EXPECT_EQ(r.log[b + 1].record, (words{320, 200, 0, w, h - 18}));
         EXPECT_TRUE(r.first_blit == composed(frames, row.first, int32_t(w), int32_t(h) - 18));
         EXPECT_EQ(r.log[b + 2].record, (words{0, h - 18, w, 18, 0x262626}));
@@ -305,20 +295,15 @@ TEST(KelosTarget, PlaysOnTheFrameScheduleDrawsEachPassInFullQuitsAndFailsWithout
         uint32_t k = row.first;
         for (const logged& c : r.log) {
             if (c.code != 'T' || c.record[2] != 0xDEDEDE) continue;
-            ASSERT_EQ(c.text[0], frame + std::to_string(std::min(k + 1, FRAMES)) + "/24 | playing");
-            const uint32_t due = k >= FRAMES ? c.ms : k == 1 ? t0 : t0 + k * 1000 / FPS;
-            EXPECT_NEAR(c.ms, due, 1) << "picture " << k;
-            ++k;
+            EXPECT_NEAR(c.ms, k >= FRAMES ? c.ms : k == 1 ? t0 : t0 + k * 1000 / FPS, 1) << "picture " << k;
+            ASSERT_EQ(c.text[0], format("%s | frame %u/24 | playing", video.path(), std::min(++k, FRAMES)));
         }
         EXPECT_EQ(k - row.first, row.drawings);
         EXPECT_GE(r.log.back().ms, row.event.first);
     }
     // A refused window.
     const run_result r = run_player(video.path(), -1, {}, {});
-    EXPECT_EQ(r.fault, "");
-    EXPECT_EQ(r.codes, "C");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "cinepane: gui_create failed\n");
+    EXPECT_EQ(std::tie(r.fault, r.codes, r.status, r.out), std::tuple("", "C", 1, "cinepane: gui_create failed\n"));
 }
 
 }  // namespace
