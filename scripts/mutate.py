@@ -24,9 +24,9 @@ SOURCES = ["src/format", "src/viewer", "tools/komu_write.cpp", "tools/rgb565.cpp
 # Fastest first: a caught mutant usually fails early.
 TESTS = ["format_tests", "viewer_tests", "startup_tests", "hostile_tests", "komu_tool_tests"]
 TARGETS = TESTS + ["cinepane", "komu"]
-# The test programs that hold a file's code, themselves or in the programs they run (startup and
-# hostile run cinepane, komu_tool runs komu): only they can catch its mutants, so only they are
-# built and run, with the programs they run.
+# The test programs that hold a file's code, themselves or in the programs they run (startup runs
+# cinepane, komu_tool runs komu; hostile holds the writer): only they can catch its mutants, so
+# only they are built and run, with the programs they run.
 REACH = {"src/format": TARGETS,
          "src/viewer": ["viewer_tests", "startup_tests", "hostile_tests", "cinepane"],
          "tools": ["komu_tool_tests", "hostile_tests", "komu", "cinepane"]}
