@@ -103,7 +103,9 @@ struct opened_stream {
 
 // While it lives, every allocation of the reader goes through it: live
 // bytes, their peak and the calls counted; the fail_at-th call (1-based, 0
-// never) fails as realloc does, returning null and keeping the block.
+// never) fails as realloc does, returning null and keeping the block. Each
+// block is followed by guard bytes, checked when it is resized or freed, so
+// a write one byte past a buffer aborts the test instead of going unseen.
 struct alloc_counter {
     std::map<void*, size_t> live;
     size_t bytes = 0, peak = 0, calls = 0, fail_at = 0;
@@ -114,19 +116,28 @@ struct alloc_counter {
     }
     ~alloc_counter() { komu_set_alloc_hooks(nullptr); }
     alloc_counter(const alloc_counter&) = delete;
+    static constexpr size_t GUARD = 16;
+    static constexpr uint8_t GUARD_BYTE = 0xA5;
+    size_t guarded(void* p) const {  // the block's size; an overwritten guard aborts
+        const size_t n = live.at(p);
+        const auto* end = static_cast<const uint8_t*>(p) + n;
+        if (std::any_of(end, end + GUARD, [](uint8_t b) { return b != GUARD_BYTE; })) std::abort();
+        return n;
+    }
     static void* re(void* ctx, void* p, size_t n) {
         auto* c = static_cast<alloc_counter*>(ctx);
         if (++c->calls == c->fail_at) return nullptr;
-        c->bytes -= p ? c->live.at(p) : 0;  // before realloc may free p
+        c->bytes -= p ? c->guarded(p) : 0;  // before realloc may free p
         c->live.erase(p);
-        void* q = std::realloc(p, n);
+        auto* q = static_cast<uint8_t*>(std::realloc(p, n + GUARD));
         if (q == nullptr) std::abort();
+        std::fill_n(q + n, GUARD, GUARD_BYTE);
         c->peak = std::max(c->peak, c->bytes += c->live[q] = n);
         return q;
     }
     static void fr(void* ctx, void* p) {
         auto* c = static_cast<alloc_counter*>(ctx);
-        c->bytes -= c->live.at(p);
+        c->bytes -= c->guarded(p);
         c->live.erase(p);
         std::free(p);
     }
